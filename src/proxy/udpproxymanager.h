@@ -1,0 +1,167 @@
+// The UDP proxy of one match: emulator on 127.0.0.1 on one side, the remote peer on the other.
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QUdpSocket>
+#include <QVariant>
+
+#include <atomic>
+#include <cstdio>
+
+class QThread;
+
+class UdpProxyManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Endpoint
+    {
+        QHostAddress address;
+        quint16 port = 0;
+        bool valid = false;
+    };
+
+    struct PunchResult
+    {
+        bool ok = false;
+        QHostAddress address;
+        quint16 port = 0;
+    };
+
+    explicit UdpProxyManager(QObject *parent = nullptr);
+    ~UdpProxyManager() override;
+
+    QMap<QString, QVariant> launch(const QString &quark, quint16 localUdpPort, const QString &signalHost,
+                                   quint16 signalPort, const QString &emulatorHost);
+    void stop();
+    void requestStop();
+    void moveRuntimeToThread(QThread *thread);
+
+Q_SIGNALS:
+    void punchingSucceeded(const QString &quark);
+    void punchingFailed(const QString &quark);
+    void delayNegotiated(const QString &quark, int delay, int rttMs);
+
+private:
+    // Run control (udpproxymanager.cpp)
+    bool rebindPeerSocket(quint16 port);
+    void resetStartupState();
+    void resetRuntimeState();
+    void clearIntervals();
+
+    // Signalling (udpproxymanager_signalling.cpp)
+    void sendSignal(const QByteArray &datagram);
+    void registerProxy();
+    void handleRegistrationTimeout();
+    void sendFailureSignal();
+    void sendUsePorts();
+    void sendReadySignal();
+    void markGameplayReady();
+    void sendPeerAck(const Endpoint &endpoint);
+    void handleSignalMessage(const QByteArray &datagram);
+    void stopRegisterRetries();
+    void stopRegistrationDeadline();
+    int derivedQuarkPort() const;
+
+    // Hole punching (udpproxymanager_punching.cpp)
+    void startPunching();
+    bool runLegacyPunchSequence();
+    PunchResult legacyPuncher(QUdpSocket &socket, QHostAddress target, int port, int attempts, int intervalMs);
+    bool isPunchDatagram(const QByteArray &data) const;
+    bool handlePunchDatagram(const QByteArray &data);
+    void markPunchingSucceeded();
+
+    // Relay (udpproxymanager_relay.cpp)
+    void handleLocalDatagrams();
+    void handlePeerDatagrams();
+    void processPeerDatagram(const QByteArray &datagram);
+    bool processStartupPeerPacket(const QByteArray &datagram);
+    void flushStartupPeerPackets();
+    void handleStartupTimeout();
+    void sendKeepalivePacket();
+    void startKeepalive();
+    bool sameEndpoint(const Endpoint &endpoint, const QHostAddress &address, quint16 port) const;
+    void trackPeerPortChange(quint16 port);
+    void relayToEmulator(const char *data, qint64 size);
+    void relayToEmulator(const QByteArray &datagram);
+    void relayPeerPayload(const QByteArray &datagram);
+    void relayToPeer(const char *data, qint64 size);
+    void relayToPeer(const QByteArray &datagram);
+
+    // Latency probe and delay negotiation (udpproxymanager_latency.cpp)
+    bool handleProbeDatagram(const char *data, qint64 size, const QHostAddress &sender, quint16 senderPort);
+    void startLatencyProbe();
+    void handleLatencyProbeTick();
+    void finishLatencyProbe();
+    static int delayForRtt(int rttMs);
+    void sendDelayProposal();
+    void handleDelayWaitTick();
+    void completeDelayNegotiation();
+
+    // Trace (udpproxymanager_trace.cpp)
+    QString tracePath() const;
+    void openTrace();
+    void traceDatagram(char direction, const char *data, qint64 length);
+    void closeTrace();
+
+    // Members, in declared order.
+    QUdpSocket localSocket;
+    QUdpSocket peerSocket;
+    QTimer registerRetryTimer;
+    QTimer registrationDeadline;
+    QTimer failureRetryTimer;
+    QTimer readyRetryTimer;
+    QTimer startupTimer;
+    QTimer keepaliveTimer;
+    QTimer latencyProbeTimer;
+    QTimer delayWaitTimer;
+    QElapsedTimer probeClock;
+    std::FILE *traceFile = nullptr;
+    QString traceFilePath;
+    qint64 traceLastFlushUs = 0;
+    Endpoint peerEndpoint;
+    Endpoint announcedPeer;
+    quint16 emulatorPort = 0;
+    QString quark;
+    QString matchId;
+    int side = 0;
+    QString signalHost;
+    QHostAddress signalAddress;
+    quint16 signalPort = 7001;
+    QString emulatorHost = QStringLiteral("127.0.0.1");
+    QByteArray localReceiveBuffer;
+    QByteArray peerReceiveBuffer;
+    QList<QByteArray> pendingPeerPackets;
+    int startupPhase = 0;
+    bool failureReported = false;
+    bool punchingSucceededEmitted = false;
+    bool registered = false;
+    bool peerAnnounced = false;
+    bool gameplayReady = false;
+    bool readyAcknowledged = false;
+    int readySignalCount = 0;
+    QList<int> rttSamples;
+    int probeTicks = 0;
+    int delayWaitTicks = 0;
+    int measuredRttMs = -1;
+    int localDelay = -1;
+    int remoteDelay = -1;
+    bool probeFinished = false;
+    bool delayNegotiationDone = false;
+    quint16 candidatePeerPort = 0;
+    int screenedGameplayPackets = 0;
+    int candidatePortHits = 0;
+    std::atomic<bool> stopRequested{false};
+
+    // Additions of our own, after the specified members.
+    qint64 pendingPeerBytes = 0;   // bytes held in pendingPeerPackets, for its cap
+    int punchNestingDepth = 0;     // nested punch sequences now running
+};
