@@ -164,4 +164,6 @@ private:
     // Additions of our own, after the specified members.
     qint64 pendingPeerBytes = 0;   // bytes held in pendingPeerPackets, for its cap
     int punchNestingDepth = 0;     // nested punch sequences now running
+    QHostAddress emulatorAddress{QHostAddress::LocalHost}; // emulatorHost parsed once per launch
+    int doneDelayAnswers = 0;      // delay datagrams answered since the negotiation ended
 };
