@@ -1,6 +1,67 @@
-// Temporary placeholder so the tree links while the trace is written; replaced whole.
+// The datagram trace of each launch: one text line per relayed datagram.
+#include "proxy/tracefile.h"
 #include "proxy/udpproxymanager.h"
-QString UdpProxyManager::tracePath() const { return {}; }
-void UdpProxyManager::openTrace() {}
-void UdpProxyManager::traceDatagram(char, const char *, qint64) {}
-void UdpProxyManager::closeTrace() {}
+
+#include <QDateTime>
+#include <QDir>
+#include <QtGlobal>
+
+namespace {
+
+constexpr std::size_t TraceBufferBytes = 1048576; // bytes of stdio buffer: few writes under load
+constexpr qint64 TraceFlushIntervalUs = 999999;   // us: flush on the first line after a second
+
+} // namespace
+
+QString UdpProxyManager::tracePath() const
+{
+    return tracefile::resolveTracePath(qEnvironmentVariable("KIVRA_NET_TRACE"), qEnvironmentVariable("LOCALAPPDATA"),
+                                       QDir::tempPath(), quark, QDateTime::currentDateTime());
+}
+
+void UdpProxyManager::openTrace()
+{
+    if (traceFile) {
+        std::fclose(traceFile);
+        traceFile = nullptr;
+    }
+    traceFilePath.clear();
+    const QString path = tracePath();
+    if (path.isEmpty())
+        return;
+    // A path the local encoding cannot carry would open some other file: no trace instead.
+    const QByteArray encoded = path.toLocal8Bit();
+    if (QString::fromLocal8Bit(encoded) != path)
+        return;
+    traceFile = std::fopen(encoded.constData(), "w");
+    if (!traceFile)
+        return;
+    traceFilePath = path;
+    std::setvbuf(traceFile, nullptr, _IOFBF, TraceBufferBytes);
+    const qint64 wallUs = tracefile::wallMicros();
+    const qint64 monoUs = tracefile::steadyMicros();
+    const QByteArray header = tracefile::traceHeader(quark, wallUs, monoUs);
+    std::fwrite(header.constData(), 1, std::size_t(header.size()), traceFile);
+}
+
+void UdpProxyManager::traceDatagram(char direction, const char *data, qint64 length)
+{
+    if (!traceFile)
+        return;
+    const qint64 nowUs = tracefile::steadyMicros();
+    char line[tracefile::TraceLineCapacity];
+    const std::size_t size = tracefile::formatTraceLine(line, nowUs, direction, data, length);
+    std::fwrite(line, 1, size, traceFile);
+    if (nowUs - traceLastFlushUs > TraceFlushIntervalUs) {
+        std::fflush(traceFile);
+        traceLastFlushUs = nowUs;
+    }
+}
+
+void UdpProxyManager::closeTrace()
+{
+    if (!traceFile)
+        return;
+    std::fclose(traceFile);
+    traceFile = nullptr;
+}
