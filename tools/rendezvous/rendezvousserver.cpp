@@ -1,0 +1,84 @@
+#include "rendezvousserver.h"
+
+#include "rendezvousmessages.h"
+
+#include <cstdio>
+
+namespace rendezvous {
+namespace {
+
+constexpr int TickIntervalMs = 100;       // ms; finer than the 500 ms announce spacing
+constexpr int MaxDatagramsPerWakeup = 256; // bounds one readyRead pass under a flood
+
+void writeLogLine(const QByteArray &line)
+{
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+Endpoint normalised(const QHostAddress &address, quint16 port)
+{
+    // A dual-stack socket reports IPv4 senders as ::ffff:a.b.c.d; announce them as IPv4.
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return Endpoint{isV4 ? QHostAddress(v4) : address, port};
+}
+
+} // namespace
+
+RendezvousServer::RendezvousServer(const TableLimits &limits, QObject *parent)
+    : QObject(parent), table(limits), receiveBuffer(MaxDatagramBytes + 1, '\0')
+{
+    tickTimer.setInterval(TickIntervalMs);
+    connect(&tickTimer, &QTimer::timeout, this, &RendezvousServer::handleTick);
+    connect(&socket, &QUdpSocket::readyRead, this, &RendezvousServer::handleDatagrams);
+}
+
+bool RendezvousServer::listen(const QHostAddress &address, quint16 port, QString *error)
+{
+    if (!socket.bind(address, port)) {
+        *error = socket.errorString();
+        return false;
+    }
+    clock.start();
+    tickTimer.start();
+    return true;
+}
+
+void RendezvousServer::handleDatagrams()
+{
+    TableOutput out;
+    for (int n = 0; n < MaxDatagramsPerWakeup && socket.hasPendingDatagrams(); ++n) {
+        QHostAddress senderAddress;
+        quint16 senderPort = 0;
+        // Oversized datagrams are truncated to one byte past the limit, which the parser refuses.
+        const qint64 length = socket.readDatagram(receiveBuffer.data(), receiveBuffer.size(), &senderAddress,
+                                                  &senderPort);
+        if (length < 0)
+            continue;
+        table.handleDatagram(QByteArray(receiveBuffer.constData(), int(length)),
+                             normalised(senderAddress, senderPort), clock.elapsed(), &out);
+    }
+    flush(out);
+    // Whatever is left is read on the next turn of the loop, after timers had their share.
+    if (socket.hasPendingDatagrams())
+        QMetaObject::invokeMethod(this, &RendezvousServer::handleDatagrams, Qt::QueuedConnection);
+}
+
+void RendezvousServer::handleTick()
+{
+    TableOutput out;
+    table.tick(clock.elapsed(), &out);
+    flush(out);
+}
+
+void RendezvousServer::flush(const TableOutput &out)
+{
+    for (const QByteArray &line : out.log)
+        writeLogLine(line);
+    for (const Outgoing &datagram : out.datagrams)
+        socket.writeDatagram(datagram.datagram, datagram.to.address, datagram.to.port);
+}
+
+} // namespace rendezvous
