@@ -1,11 +1,210 @@
-// Temporary placeholder so the tree links while the proxy is written; replaced whole.
+// Run control of the proxy: construction, launch, stop, sockets and the two resets.
 #include "proxy/udpproxymanager.h"
-UdpProxyManager::UdpProxyManager(QObject *parent) : QObject(parent) {}
-UdpProxyManager::~UdpProxyManager() = default;
-QMap<QString, QVariant> UdpProxyManager::launch(const QString &, quint16, const QString &, quint16, const QString &)
+
+#include "proxy/signalwire.h"
+
+#include <QThread>
+
+namespace {
+
+constexpr quint16 DefaultPeerPort = 6006;         // the peer-facing port both proxies prefer
+constexpr int RetryIntervalMs = 750;              // register, udp_failed and udp_ready repeats
+constexpr int RegistrationDeadlineMs = 25000;     // longest wait for the server's "peer"
+constexpr int StartupTimeoutMs = 25000;           // longest wait for the emulator's first datagram
+constexpr int KeepaliveIntervalMs = 1000;
+constexpr int LatencyProbeIntervalMs = 100;
+constexpr int DelayWaitIntervalMs = 100;
+constexpr int ReceiveBufferBytes = 65535;         // holds any UDP datagram
+
+void configureTimer(QTimer &timer, int intervalMs, bool singleShot)
 {
-    return {{QStringLiteral("status"), QStringLiteral("error")}, {QStringLiteral("message"), QStringLiteral("not built")}};
+    timer.setInterval(intervalMs);
+    timer.setSingleShot(singleShot);
 }
-void UdpProxyManager::stop() {}
-void UdpProxyManager::requestStop() { stopRequested = true; }
-void UdpProxyManager::moveRuntimeToThread(QThread *) {}
+
+} // namespace
+
+UdpProxyManager::UdpProxyManager(QObject *parent) : QObject(parent)
+{
+    configureTimer(registerRetryTimer, RetryIntervalMs, false);
+    configureTimer(registrationDeadline, RegistrationDeadlineMs, true);
+    configureTimer(failureRetryTimer, RetryIntervalMs, false);
+    configureTimer(readyRetryTimer, RetryIntervalMs, false);
+    configureTimer(startupTimer, StartupTimeoutMs, true);
+    configureTimer(keepaliveTimer, KeepaliveIntervalMs, false);
+    configureTimer(latencyProbeTimer, LatencyProbeIntervalMs, false);
+    configureTimer(delayWaitTimer, DelayWaitIntervalMs, false);
+
+    probeClock.start();
+
+    localReceiveBuffer.resize(ReceiveBufferBytes);
+    peerReceiveBuffer.resize(ReceiveBufferBytes);
+
+    connect(&localSocket, &QUdpSocket::readyRead, this, &UdpProxyManager::handleLocalDatagrams);
+    connect(&peerSocket, &QUdpSocket::readyRead, this, &UdpProxyManager::handlePeerDatagrams);
+    connect(&startupTimer, &QTimer::timeout, this, &UdpProxyManager::handleStartupTimeout);
+    connect(&keepaliveTimer, &QTimer::timeout, this, &UdpProxyManager::sendKeepalivePacket);
+    connect(&registerRetryTimer, &QTimer::timeout, this, &UdpProxyManager::registerProxy);
+    connect(&registrationDeadline, &QTimer::timeout, this, &UdpProxyManager::handleRegistrationTimeout);
+    connect(&failureRetryTimer, &QTimer::timeout, this, &UdpProxyManager::sendFailureSignal);
+    connect(&readyRetryTimer, &QTimer::timeout, this, &UdpProxyManager::sendReadySignal);
+    connect(&latencyProbeTimer, &QTimer::timeout, this, &UdpProxyManager::handleLatencyProbeTick);
+    connect(&delayWaitTimer, &QTimer::timeout, this, &UdpProxyManager::handleDelayWaitTick);
+}
+
+// An owner that forgets stop() must not leave the trace unflushed or a timer running into
+// a half-destroyed object.
+UdpProxyManager::~UdpProxyManager()
+{
+    stop();
+}
+
+QMap<QString, QVariant> UdpProxyManager::launch(const QString &newQuark, quint16 localUdpPort,
+                                                const QString &newSignalHost, quint16 newSignalPort,
+                                                const QString &newEmulatorHost)
+{
+    QMap<QString, QVariant> result;
+    if (localSocket.state() == QAbstractSocket::BoundState && peerSocket.state() == QAbstractSocket::BoundState
+        && newQuark == quark) {
+        result.insert(QStringLiteral("status"), QStringLiteral("already_running"));
+        result.insert(QStringLiteral("quark"), newQuark);
+        result.insert(QStringLiteral("localUdpPort"), int(localSocket.localPort()));
+        return result;
+    }
+
+    stop();
+    stopRequested = false;
+
+    quark = newQuark;
+    matchId = signalwire::matchIdFromQuark(quark);
+    side = signalwire::sideFromQuark(quark);
+
+    signalHost = newSignalHost;
+    signalAddress = QHostAddress(signalHost);
+    signalPort = newSignalPort;
+    emulatorHost = newEmulatorHost;
+    emulatorAddress = QHostAddress(emulatorHost);
+
+    resetRuntimeState();
+    openTrace();
+
+    if (!rebindPeerSocket(DefaultPeerPort)) {
+        result.insert(QStringLiteral("status"), QStringLiteral("error"));
+        result.insert(QStringLiteral("message"), peerSocket.errorString());
+        return result;
+    }
+
+    if (!localSocket.bind(QHostAddress(QHostAddress::LocalHost), localUdpPort)) {
+        const QString message = QStringLiteral("No se pudo enlazar el proxy local en 127.0.0.1:%1: %2")
+                                    .arg(QString::number(localUdpPort), localSocket.errorString());
+        if (!matchId.isEmpty() && side != 0 && !failureReported)
+            sendUsePorts();
+        result.insert(QStringLiteral("status"), QStringLiteral("error"));
+        result.insert(QStringLiteral("message"), message);
+        result.insert(QStringLiteral("localUdpPort"), 0);
+        return result;
+    }
+
+    registerProxy();
+    registerRetryTimer.start();
+    registrationDeadline.start();
+
+    result.insert(QStringLiteral("status"), QStringLiteral("started"));
+    result.insert(QStringLiteral("quark"), newQuark);
+    result.insert(QStringLiteral("localUdpPort"), int(localSocket.localPort()));
+    result.insert(QStringLiteral("peerUdpPort"), int(peerSocket.localPort()));
+    result.insert(QStringLiteral("tracePath"), traceFilePath);
+    return result;
+}
+
+void UdpProxyManager::stop()
+{
+    stopRequested = true;
+    clearIntervals();
+    resetRuntimeState();
+    quark.clear();
+    matchId.clear();
+    side = 0;
+    closeTrace();
+    if (localSocket.state() == QAbstractSocket::BoundState)
+        localSocket.close();
+    if (peerSocket.state() == QAbstractSocket::BoundState)
+        peerSocket.close();
+}
+
+void UdpProxyManager::requestStop()
+{
+    stopRequested.store(true);
+}
+
+void UdpProxyManager::moveRuntimeToThread(QThread *thread)
+{
+    // The members have no Qt parent, so each one moves on its own before the manager.
+    localSocket.moveToThread(thread);
+    peerSocket.moveToThread(thread);
+    registerRetryTimer.moveToThread(thread);
+    registrationDeadline.moveToThread(thread);
+    failureRetryTimer.moveToThread(thread);
+    readyRetryTimer.moveToThread(thread);
+    startupTimer.moveToThread(thread);
+    keepaliveTimer.moveToThread(thread);
+    latencyProbeTimer.moveToThread(thread);
+    delayWaitTimer.moveToThread(thread);
+    moveToThread(thread);
+}
+
+bool UdpProxyManager::rebindPeerSocket(quint16 port)
+{
+    if (peerSocket.state() == QAbstractSocket::BoundState)
+        peerSocket.close();
+    if (peerSocket.bind(QHostAddress(QHostAddress::AnyIPv4), port))
+        return true;
+    return peerSocket.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
+}
+
+void UdpProxyManager::resetStartupState()
+{
+    startupTimer.stop();
+    keepaliveTimer.stop();
+    pendingPeerPackets.clear();
+    pendingPeerBytes = 0;
+    startupPhase = 0;
+    screenedGameplayPackets = 0;
+}
+
+void UdpProxyManager::resetRuntimeState()
+{
+    peerEndpoint = Endpoint();
+    announcedPeer = Endpoint();
+    emulatorPort = 0;
+    resetStartupState();
+    failureReported = false;
+    punchingSucceededEmitted = false;
+    registered = false;
+    peerAnnounced = false;
+    gameplayReady = false;
+    readyAcknowledged = false;
+    readySignalCount = 0;
+    rttSamples.clear();
+    probeTicks = 0;
+    delayWaitTicks = 0;
+    measuredRttMs = -1;
+    localDelay = -1;
+    remoteDelay = -1;
+    probeFinished = false;
+    delayNegotiationDone = false;
+    candidatePeerPort = 0;
+    candidatePortHits = 0;
+}
+
+void UdpProxyManager::clearIntervals()
+{
+    registerRetryTimer.stop();
+    registrationDeadline.stop();
+    failureRetryTimer.stop();
+    readyRetryTimer.stop();
+    startupTimer.stop();
+    keepaliveTimer.stop();
+    latencyProbeTimer.stop();
+    delayWaitTimer.stop();
+}

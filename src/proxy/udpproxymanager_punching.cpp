@@ -1,0 +1,192 @@
+// Hole punching: the blocking punch sequence toward the announced peer endpoint.
+#include "proxy/udpproxymanager.h"
+
+#include "proxy/punchwire.h"
+
+#include <QRandomGenerator64>
+#include <QThread>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int AnnouncedAttempts = 8;        // toward the port the server announced
+constexpr int AnnouncedIntervalMs = 500;
+constexpr int ScanWidth = 512;              // ports tried on each side of the peer's port
+constexpr int BurstAttempts = 2 * ScanWidth; // same number of datagrams when no scan is made
+constexpr int RebindAttempts = 6;           // from a rebound local port
+constexpr int RebindIntervalMs = 500;
+constexpr quint16 LastResortPort = 6004;    // local and remote port both sides fall back to
+constexpr int SleepSliceMs = 25;            // how often a stop request is noticed while waiting
+// Each nested sequence blocks the thread for up to about 10 s more; a second announcement
+// while punching is a peer whose mapping moved, anything beyond is not worth the wait.
+constexpr int MaxPunchNesting = 2;
+constexpr int MaxReadsPerAttempt = 64;      // signalling and probes read before a punch reply
+
+} // namespace
+
+void UdpProxyManager::startPunching()
+{
+    if (!peerEndpoint.valid)
+        return;
+    if (punchNestingDepth >= MaxPunchNesting)
+        return; // the endpoint is stored and acknowledged; the running sequence goes on
+    resetStartupState();
+    ++punchNestingDepth;
+    const bool ok = runLegacyPunchSequence();
+    --punchNestingDepth;
+    if (ok) {
+        startupTimer.start();
+        markPunchingSucceeded();
+    }
+}
+
+bool UdpProxyManager::runLegacyPunchSequence()
+{
+    const auto punch = [this](int port, int attempts, int intervalMs) {
+        const PunchResult result = legacyPuncher(peerSocket, peerEndpoint.address, port, attempts, intervalMs);
+        peerEndpoint.address = result.address;
+        peerEndpoint.port = result.port;
+        return result.ok;
+    };
+
+    if (punch(peerEndpoint.port, AnnouncedAttempts, AnnouncedIntervalMs))
+        return true;
+    const int d = peerEndpoint.port;
+
+    if (punchwire::isScanExempt(d)) {
+        if (punch(d, BurstAttempts, 0))
+            return true;
+    } else {
+        for (int i = 0; i < 2 * ScanWidth; ++i) {
+            if (punch(punchwire::scanPort(d, 1, i), 1, 0))
+                return true;
+        }
+    }
+
+    const int q = derivedQuarkPort();
+    if (q != 0) {
+        // After stop() the socket stays closed; a sequence that only winds down must not
+        // take a port again.
+        if (!stopRequested.load())
+            rebindPeerSocket(quint16(q));
+        if (punch(q, RebindAttempts, RebindIntervalMs))
+            return true;
+        if (punchwire::isScanExempt(d)) {
+            if (punch(q, BurstAttempts, 0))
+                return true;
+        } else {
+            for (int i = 0; i < 2 * ScanWidth; ++i) {
+                if (punch(punchwire::scanPort(d, 0, i), 1, 0))
+                    return true;
+            }
+        }
+    }
+
+    if (!stopRequested.load())
+        rebindPeerSocket(LastResortPort);
+    if (punch(LastResortPort, RebindAttempts, RebindIntervalMs))
+        return true;
+
+    if (!matchId.isEmpty() && side != 0 && !failureReported) {
+        failureReported = true;
+        sendFailureSignal();
+        failureRetryTimer.start();
+        emit punchingFailed(quark);
+    }
+    return false;
+}
+
+UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, QHostAddress target, int port,
+                                                            int attempts, int intervalMs)
+{
+    const QByteArray ownToken = punchwire::tokenFromRandom(QRandomGenerator64::global()->generateDouble());
+    QByteArray peerToken(punchwire::UnknownToken);
+    bool acknowledged = false;
+    port = punchwire::wrapPort(port);
+
+    const auto stopped = [&]() {
+        PunchResult result;
+        result.ok = false;
+        result.address = target;
+        result.port = quint16(port);
+        return result;
+    };
+
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (stopRequested.load())
+            return stopped();
+        if (peerToken != punchwire::UnknownToken && acknowledged)
+            break;
+
+        for (int reads = 0; reads < MaxReadsPerAttempt && socket.hasPendingDatagrams(); ++reads) {
+            const qint64 size = socket.pendingDatagramSize();
+            QByteArray datagram(std::max<qint64>(size, 0), Qt::Uninitialized);
+            QHostAddress sender;
+            quint16 senderPort = 0;
+            const qint64 length = socket.readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
+            if (length < 0)
+                break;
+            datagram.truncate(length);
+            if (sender == signalAddress && senderPort == signalPort) {
+                handleSignalMessage(datagram);
+                continue;
+            }
+            if (handleProbeDatagram(datagram.constData(), length, sender, senderPort))
+                continue;
+            // Only a punch datagram may move the target: a stray datagram from any other host
+            // must not take over the match.
+            if (!(senderPort == port && sender == target) && !punchwire::isReservedSourcePort(senderPort)
+                && punchwire::isPunchDatagram(datagram)) {
+                target = sender;
+                port = senderPort;
+            }
+            const QList<QByteArray> fields = datagram.split(' ');
+            if (peerToken == punchwire::UnknownToken && fields.first().startsWith("0."))
+                peerToken = fields.first();
+            if (fields.size() == 3)
+                acknowledged = true;
+            break;
+        }
+
+        const QByteArray punchMessage = punchwire::punchDatagram(ownToken, peerToken);
+        socket.writeDatagram(punchMessage, target, quint16(port));
+
+        for (int elapsed = 0; elapsed < intervalMs; elapsed += SleepSliceMs) {
+            if (stopRequested.load())
+                return stopped();
+            QThread::msleep(static_cast<unsigned long>(std::min(intervalMs - elapsed, SleepSliceMs)));
+        }
+    }
+
+    PunchResult result;
+    result.ok = peerToken != punchwire::UnknownToken;
+    result.address = target;
+    result.port = quint16(port);
+    return result;
+}
+
+bool UdpProxyManager::isPunchDatagram(const QByteArray &data) const
+{
+    return punchwire::isPunchDatagram(data);
+}
+
+bool UdpProxyManager::handlePunchDatagram(const QByteArray &data)
+{
+    return isPunchDatagram(data);
+}
+
+void UdpProxyManager::markPunchingSucceeded()
+{
+    if (punchingSucceededEmitted)
+        return;
+    punchingSucceededEmitted = true;
+    emit punchingSucceeded(quark);
+    if (peerEndpoint.valid && !delayNegotiationDone) {
+        rttSamples.clear();
+        probeFinished = false;
+        probeTicks = 0;
+        handleLatencyProbeTick();
+        latencyProbeTimer.start();
+    }
+}

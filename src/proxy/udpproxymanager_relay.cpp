@@ -1,0 +1,217 @@
+// The relay between the emulator on the loopback interface and the peer.
+#include "proxy/udpproxymanager.h"
+
+#include "proxy/punchwire.h"
+#include "proxy/relaywire.h"
+
+namespace {
+
+constexpr quint16 AssumedEmulatorPort = 6000;   // the emulator's usual netplay port
+constexpr int PortMoveHits = 30;                // datagrams from a new peer port before it moves
+constexpr int ScreenedGameplayPackets = 1024;   // gameplay datagrams checked for late punches
+// The queue lives at most 25 s until the emulator is heard; at 60 datagrams a second that is
+// 1500 datagrams, so 4096 leaves room for a faster peer while 4 MiB bounds what a hostile or
+// broken peer can make us hold.
+constexpr int MaxPendingPeerPackets = 4096;
+constexpr qint64 MaxPendingPeerBytes = 4 * 1024 * 1024;
+// Datagrams read per readyRead notification; the rest are reported again by the event loop,
+// so one busy socket cannot starve the other or the timers.
+constexpr int MaxDatagramsPerNotification = 1024;
+
+} // namespace
+
+// The buffer holds any UDP datagram, so we read until the socket reports nothing left
+// instead of asking for pending datagrams and their size first (two extra system calls
+// per datagram).
+void UdpProxyManager::handleLocalDatagrams()
+{
+    for (int i = 0; i < MaxDatagramsPerNotification; ++i) {
+        quint16 senderPort = 0;
+        const qint64 length =
+            localSocket.readDatagram(localReceiveBuffer.data(), localReceiveBuffer.size(), nullptr, &senderPort);
+        if (length < 0)
+            return; // nothing left (or an error): readyRead comes again for what remains
+        emulatorPort = senderPort;
+        relayToPeer(localReceiveBuffer.constData(), length);
+        if (startupPhase == 0) {
+            startupPhase = 1;
+            startupTimer.stop();
+            flushStartupPeerPackets();
+        }
+    }
+}
+
+void UdpProxyManager::handlePeerDatagrams()
+{
+    for (int i = 0; i < MaxDatagramsPerNotification; ++i) {
+        QHostAddress sender;
+        quint16 senderPort = 0;
+        const qint64 length =
+            peerSocket.readDatagram(peerReceiveBuffer.data(), peerReceiveBuffer.size(), &sender, &senderPort);
+        if (length < 0)
+            return;
+        // A view on the receive buffer: nothing below keeps it beyond this iteration except
+        // the start-up queue, which stores a deep copy. Punching reads into its own buffers.
+        const QByteArray datagram = QByteArray::fromRawData(peerReceiveBuffer.constData(), length);
+        const char *data = datagram.constData();
+
+        if (sender == signalAddress && senderPort == signalPort) {
+            handleSignalMessage(datagram);
+            continue;
+        }
+        if (!peerEndpoint.valid || sender != peerEndpoint.address)
+            continue;
+        if (handleProbeDatagram(data, length, sender, senderPort))
+            continue;
+        if (startupPhase != 2) {
+            if (senderPort == peerEndpoint.port)
+                processPeerDatagram(datagram);
+            continue;
+        }
+        trackPeerPortChange(senderPort);
+        if (relaywire::isKeepalive(data, length))
+            continue;
+        if (screenedGameplayPackets < ScreenedGameplayPackets) {
+            ++screenedGameplayPackets;
+            if (isPunchDatagram(datagram))
+                continue;
+        }
+        relayToEmulator(data, length);
+    }
+}
+
+void UdpProxyManager::processPeerDatagram(const QByteArray &datagram)
+{
+    if (isPunchDatagram(datagram))
+        return;
+    if (relaywire::isKeepalive(datagram.constData(), datagram.size()))
+        return;
+    switch (startupPhase) {
+    case 0:
+        // Beyond the cap the newest datagrams are dropped: the emulator resends what it needs.
+        if (pendingPeerPackets.size() >= MaxPendingPeerPackets
+            || pendingPeerBytes + datagram.size() > MaxPendingPeerBytes)
+            return;
+        pendingPeerPackets.append(QByteArray(datagram.constData(), datagram.size()));
+        pendingPeerBytes += datagram.size();
+        return;
+    case 1:
+        processStartupPeerPacket(datagram);
+        return;
+    default:
+        relayToEmulator(datagram);
+        return;
+    }
+}
+
+bool UdpProxyManager::processStartupPeerPacket(const QByteArray &datagram)
+{
+    if (startupPhase != 1)
+        return false;
+    if (relaywire::isStartupControl(datagram.constData(), datagram.size()))
+        return true;
+    relayToEmulator(datagram);
+    startupPhase = 2;
+    startKeepalive();
+    if (!gameplayReady)
+        markGameplayReady();
+    return true;
+}
+
+void UdpProxyManager::flushStartupPeerPackets()
+{
+    if (startupPhase != 1)
+        return;
+    // Bounded by the queue cap; a relay call never adds to the queue.
+    while (!pendingPeerPackets.isEmpty() && startupPhase == 1) {
+        const QByteArray packet = pendingPeerPackets.takeFirst();
+        pendingPeerBytes -= packet.size();
+        processStartupPeerPacket(packet);
+    }
+    while (!pendingPeerPackets.isEmpty() && startupPhase == 2) {
+        const QByteArray packet = pendingPeerPackets.takeFirst();
+        pendingPeerBytes -= packet.size();
+        relayToEmulator(packet);
+    }
+}
+
+void UdpProxyManager::handleStartupTimeout()
+{
+    if (startupPhase != 0)
+        return;
+    startupPhase = 1;
+    emulatorPort = AssumedEmulatorPort;
+    flushStartupPeerPackets();
+}
+
+void UdpProxyManager::sendKeepalivePacket()
+{
+    if (peerEndpoint.valid && peerSocket.state() == QAbstractSocket::BoundState)
+        peerSocket.writeDatagram(relaywire::KeepaliveMessage, qint64(sizeof relaywire::KeepaliveMessage - 1),
+                                 peerEndpoint.address, peerEndpoint.port);
+}
+
+void UdpProxyManager::startKeepalive()
+{
+    if (!peerEndpoint.valid || keepaliveTimer.isActive())
+        return;
+    sendKeepalivePacket();
+    keepaliveTimer.start();
+}
+
+bool UdpProxyManager::sameEndpoint(const Endpoint &endpoint, const QHostAddress &address, quint16 port) const
+{
+    return endpoint.valid && endpoint.address == address && endpoint.port == port;
+}
+
+void UdpProxyManager::trackPeerPortChange(quint16 port)
+{
+    if (port == peerEndpoint.port) {
+        candidatePortHits = 0;
+        return;
+    }
+    if (punchwire::isReservedSourcePort(port))
+        return;
+    if (port != candidatePeerPort) {
+        candidatePeerPort = port;
+        candidatePortHits = 1;
+        return;
+    }
+    if (++candidatePortHits >= PortMoveHits) {
+        peerEndpoint.port = port;
+        candidatePeerPort = 0;
+        candidatePortHits = 0;
+    }
+}
+
+void UdpProxyManager::relayToEmulator(const char *data, qint64 size)
+{
+    // A null address (emulatorHost not a literal) would go to 0.0.0.0, i.e. this host.
+    if (emulatorPort == 0 || emulatorAddress.isNull())
+        return;
+    traceDatagram('i', data, size);
+    localSocket.writeDatagram(data, size, emulatorAddress, emulatorPort);
+}
+
+void UdpProxyManager::relayToEmulator(const QByteArray &datagram)
+{
+    relayToEmulator(datagram.constData(), datagram.size());
+}
+
+void UdpProxyManager::relayPeerPayload(const QByteArray &datagram)
+{
+    relayToEmulator(datagram.constData(), datagram.size());
+}
+
+void UdpProxyManager::relayToPeer(const char *data, qint64 size)
+{
+    if (!peerEndpoint.valid)
+        return;
+    traceDatagram('o', data, size);
+    peerSocket.writeDatagram(data, size, peerEndpoint.address, peerEndpoint.port);
+}
+
+void UdpProxyManager::relayToPeer(const QByteArray &datagram)
+{
+    relayToPeer(datagram.constData(), datagram.size());
+}

@@ -1,0 +1,140 @@
+// The exchange with the rendezvous server: registration, peer announcement, ready and failure.
+#include "proxy/udpproxymanager.h"
+
+#include "proxy/signalwire.h"
+
+namespace {
+
+constexpr char RegisterType[] = "register";
+constexpr char ReadyType[] = "udp_ready";
+constexpr char FailedType[] = "udp_failed";
+constexpr int MaxReadySignals = 10; // the server needs only one; the rest cover losses
+
+} // namespace
+
+void UdpProxyManager::sendSignal(const QByteArray &datagram)
+{
+    // Qt sends to 0.0.0.0 for a null address, which Linux delivers to this host: a server
+    // given by name (never resolved) must get nothing, not whatever listens locally.
+    if (signalAddress.isNull())
+        return;
+    // A lost or unsendable datagram is covered by the retry timers.
+    peerSocket.writeDatagram(datagram, signalAddress, signalPort);
+}
+
+void UdpProxyManager::registerProxy()
+{
+    if (matchId.isEmpty() || side == 0 || registered || peerAnnounced)
+        return;
+    sendSignal(signalwire::signalMessage(RegisterType, matchId.toUtf8(), side));
+}
+
+void UdpProxyManager::handleRegistrationTimeout()
+{
+    if (peerAnnounced || matchId.isEmpty())
+        return;
+    stopRegisterRetries();
+    sendUsePorts();
+}
+
+void UdpProxyManager::sendFailureSignal()
+{
+    if (matchId.isEmpty() || side == 0)
+        return;
+    sendSignal(signalwire::signalMessage(FailedType, matchId.toUtf8(), side));
+}
+
+void UdpProxyManager::sendUsePorts()
+{
+    if (matchId.isEmpty() || side == 0 || failureReported)
+        return;
+    failureReported = true;
+    sendFailureSignal();
+    failureRetryTimer.start();
+    emit punchingFailed(quark);
+}
+
+void UdpProxyManager::sendReadySignal()
+{
+    if (!gameplayReady || readyAcknowledged || matchId.isEmpty() || side == 0)
+        return;
+    if (readySignalCount >= MaxReadySignals) {
+        readyRetryTimer.stop();
+        return;
+    }
+    ++readySignalCount;
+    sendSignal(signalwire::signalMessage(ReadyType, matchId.toUtf8(), side));
+}
+
+void UdpProxyManager::markGameplayReady()
+{
+    if (gameplayReady)
+        return;
+    gameplayReady = true;
+    sendReadySignal();
+    readyRetryTimer.start();
+}
+
+void UdpProxyManager::sendPeerAck(const Endpoint &endpoint)
+{
+    sendSignal(signalwire::peerAckMessage(matchId, endpoint.address, endpoint.port));
+}
+
+void UdpProxyManager::handleSignalMessage(const QByteArray &datagram)
+{
+    const signalwire::SignalMessage message = signalwire::parseSignalMessage(datagram);
+    switch (message.kind) {
+    case signalwire::SignalKind::Other:
+        return;
+    case signalwire::SignalKind::Registered:
+        if (message.matchId == matchId && message.side == side) {
+            registered = true;
+            stopRegisterRetries();
+        }
+        return;
+    case signalwire::SignalKind::ReadyAck:
+        if (message.matchId == matchId && message.side == side) {
+            readyAcknowledged = true;
+            readyRetryTimer.stop();
+        }
+        return;
+    case signalwire::SignalKind::FailureAck:
+        if (message.matchId == matchId && message.side == side)
+            failureRetryTimer.stop();
+        return;
+    case signalwire::SignalKind::Peer:
+        break;
+    }
+
+    if (message.matchId != matchId || message.address.isNull() || message.port == 0)
+        return;
+    Endpoint candidate;
+    candidate.address = message.address;
+    candidate.port = message.port;
+    candidate.valid = true;
+    registered = true;
+    peerAnnounced = true;
+    stopRegisterRetries();
+    stopRegistrationDeadline();
+    sendPeerAck(candidate);
+    if (sameEndpoint(announcedPeer, candidate.address, candidate.port))
+        return;
+    announcedPeer = candidate;
+    peerEndpoint = candidate;
+    startPunching();
+}
+
+void UdpProxyManager::stopRegisterRetries()
+{
+    registerRetryTimer.stop();
+}
+
+void UdpProxyManager::stopRegistrationDeadline()
+{
+    registrationDeadline.stop();
+}
+
+int UdpProxyManager::derivedQuarkPort() const
+{
+    return signalwire::derivedPortFromQuark(quark);
+}

@@ -1,0 +1,140 @@
+#include "peerharness.h"
+
+namespace proxytest {
+namespace {
+
+constexpr char PingPrefix[] = "KVRA ping ";
+constexpr char PongPrefix[] = "KVRA pong ";
+constexpr int MaxReadsPerWakeup = 4096; // the socket reports again for whatever is left
+constexpr char PeerToken[] = "0.4242424242424242";
+
+} // namespace
+
+UdpEnd::UdpEnd(QObject *parent) : QObject(parent)
+{
+    clock.start();
+    connect(&socket, &QUdpSocket::readyRead, this, &UdpEnd::readAll);
+}
+
+bool UdpEnd::bind(const QHostAddress &address, quint16 port)
+{
+    boundAddress = address;
+    return socket.bind(address, port);
+}
+
+void UdpEnd::send(const QByteArray &data, const QHostAddress &to, quint16 toPort)
+{
+    socket.writeDatagram(data, to, toPort);
+}
+
+QList<QByteArray> UdpEnd::payloads(const QByteArray &prefix) const
+{
+    QList<QByteArray> result;
+    for (const Datagram &d : datagrams) {
+        if (d.data.startsWith(prefix))
+            result.append(d.data);
+    }
+    return result;
+}
+
+int UdpEnd::count(const QByteArray &prefix) const
+{
+    int n = 0;
+    for (const Datagram &d : datagrams) {
+        if (d.data.startsWith(prefix))
+            ++n;
+    }
+    return n;
+}
+
+QList<QByteArray> UdpEnd::payloadsExcept(const QList<QByteArray> &prefixes) const
+{
+    QList<QByteArray> result;
+    for (const Datagram &d : datagrams) {
+        bool skip = false;
+        for (const QByteArray &prefix : prefixes)
+            skip = skip || d.data.startsWith(prefix);
+        if (!skip)
+            result.append(d.data);
+    }
+    return result;
+}
+
+void UdpEnd::readAll()
+{
+    bool any = false;
+    for (int i = 0; i < MaxReadsPerWakeup && socket.hasPendingDatagrams(); ++i) {
+        Datagram d;
+        d.data.resize(qMax<qint64>(socket.pendingDatagramSize(), 0));
+        const qint64 n = socket.readDatagram(d.data.data(), d.data.size(), &d.sender, &d.senderPort);
+        if (n < 0)
+            break;
+        d.data.truncate(n);
+        d.atMs = clock.elapsed();
+        if (answerPings && d.data.startsWith(PingPrefix))
+            socket.writeDatagram(PongPrefix + d.data.mid(int(sizeof PingPrefix) - 1), d.sender, d.senderPort);
+        datagrams.append(d);
+        any = true;
+    }
+    if (any)
+        emit datagramReceived();
+}
+
+PeerHarness::PeerHarness(QObject *parent) : QObject(parent) {}
+
+bool PeerHarness::start(const QHostAddress &serverAddress, const QHostAddress &peerAddress, quint16 peerPort)
+{
+    return server.bind(serverAddress) && peer.bind(peerAddress, peerPort)
+           && emulator.bind(QHostAddress(QStringLiteral("127.0.0.1")));
+}
+
+void PeerHarness::useLaunchResult(const QMap<QString, QVariant> &result)
+{
+    proxyLocalPort = quint16(result.value(QStringLiteral("localUdpPort")).toInt());
+    proxyPeerPort = quint16(result.value(QStringLiteral("peerUdpPort")).toInt());
+}
+
+void PeerHarness::serverSend(const QByteArray &datagram)
+{
+    const QList<Datagram> &got = server.received();
+    if (!got.isEmpty())
+        server.send(datagram, got.last().sender, got.last().senderPort);
+    else
+        server.send(datagram, QHostAddress(QStringLiteral("127.0.0.1")), proxyPeerPort);
+}
+
+void PeerHarness::announcePeer(const QString &matchId, const UdpEnd *end)
+{
+    if (!end)
+        end = &peer;
+    serverSend("peer/" + matchId.toUtf8() + '/' + end->address().toString().toUtf8() + '/'
+               + QByteArray::number(end->port()));
+}
+
+void PeerHarness::sendToProxy(UdpEnd &from, const QByteArray &datagram)
+{
+    from.send(datagram, QHostAddress(QStringLiteral("127.0.0.1")), proxyPeerPort);
+}
+
+void PeerHarness::emulatorSend(const QByteArray &datagram)
+{
+    emulator.send(datagram, QHostAddress(QStringLiteral("127.0.0.1")), proxyLocalPort);
+}
+
+void PeerHarness::startHandshake(const QString &matchId)
+{
+    announcePeer(matchId);
+    peerSend(peerPunchReply());
+}
+
+QByteArray PeerHarness::peerPunchReply()
+{
+    return QByteArray(PeerToken) + " 0.1000000000000000 ok";
+}
+
+QByteArray PeerHarness::peerPunchHello()
+{
+    return QByteArray(PeerToken) + " _";
+}
+
+} // namespace proxytest

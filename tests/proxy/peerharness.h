@@ -1,0 +1,110 @@
+// Test stand-ins around one UdpProxyManager, all on real sockets in the test's namespace:
+// a rendezvous server, a remote peer (127.0.0.2 by default) and an emulator (127.0.0.1).
+//
+// The punch sequence blocks the proxy's thread (which is the test's thread), so the peer
+// cannot answer while it runs. Instead the handshake queues the peer's answer right behind
+// the server's "peer" message: the proxy reads both in order and punching succeeds in about
+// half a second.
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QUdpSocket>
+#include <QVariant>
+
+namespace proxytest {
+
+struct Datagram
+{
+    QByteArray data;
+    QHostAddress sender;
+    quint16 senderPort = 0;
+    qint64 atMs = 0; // harness clock when read
+};
+
+// One bound UDP socket that records everything it receives.
+class UdpEnd : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UdpEnd(QObject *parent = nullptr);
+
+    bool bind(const QHostAddress &address, quint16 port = 0);
+    QHostAddress address() const { return boundAddress; }
+    quint16 port() const { return socket.localPort(); }
+    void send(const QByteArray &data, const QHostAddress &to, quint16 toPort);
+
+    const QList<Datagram> &received() const { return datagrams; }
+    // Received payloads that start with prefix (all of them for an empty prefix).
+    QList<QByteArray> payloads(const QByteArray &prefix = QByteArray()) const;
+    int count(const QByteArray &prefix = QByteArray()) const;
+    // Received payloads that do not start with any of the prefixes.
+    QList<QByteArray> payloadsExcept(const QList<QByteArray> &prefixes) const;
+    void clear() { datagrams.clear(); }
+
+    // Answer "KVRA ping a b" with "KVRA pong a b" to its sender.
+    bool answerPings = false;
+
+Q_SIGNALS:
+    void datagramReceived();
+
+private:
+    void readAll();
+
+    QUdpSocket socket;
+    QHostAddress boundAddress;
+    QList<Datagram> datagrams;
+    QElapsedTimer clock;
+};
+
+class PeerHarness : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit PeerHarness(QObject *parent = nullptr);
+
+    // Binds the three ends (ephemeral ports unless given). False when one bind fails.
+    bool start(const QHostAddress &serverAddress = QHostAddress(QStringLiteral("127.0.0.1")),
+               const QHostAddress &peerAddress = QHostAddress(QStringLiteral("127.0.0.2")),
+               quint16 peerPort = 0);
+
+    // Arguments for launch().
+    QString signalHost() const { return server.address().toString(); }
+    quint16 signalPort() const { return server.port(); }
+
+    // Takes the proxy's ports from a "started" launch result.
+    void useLaunchResult(const QMap<QString, QVariant> &result);
+    quint16 proxyLocalPort = 0; // emulator-facing port (127.0.0.1)
+    quint16 proxyPeerPort = 0;  // peer-facing port at launch (reached on 127.0.0.1)
+
+    // Server -> proxy: to the source of the last datagram the server got, else the launch port.
+    void serverSend(const QByteArray &datagram);
+    // "peer/<matchId>/<address>/<port>" announcing `end` (the harness peer by default).
+    void announcePeer(const QString &matchId, const UdpEnd *end = nullptr);
+    // Any end -> the proxy's peer-facing port.
+    void sendToProxy(UdpEnd &from, const QByteArray &datagram);
+    void peerSend(const QByteArray &datagram) { sendToProxy(peer, datagram); }
+    // Emulator -> the proxy's emulator-facing port.
+    void emulatorSend(const QByteArray &datagram);
+
+    // Announces the peer and queues its punch answer; the proxy then emits punchingSucceeded.
+    void startHandshake(const QString &matchId);
+
+    // A punch datagram as a peer that has learned our token sends it (ends a punch call early).
+    static QByteArray peerPunchReply();
+    // A punch datagram from a peer that knows nothing yet ("<token> _").
+    static QByteArray peerPunchHello();
+
+    UdpEnd server;
+    UdpEnd peer;
+    UdpEnd emulator;
+};
+
+} // namespace proxytest

@@ -1,0 +1,299 @@
+// Hole punching through real sockets: success, where the target moves, nesting, failure.
+#include "peerharness.h"
+#include "proxy/udpproxymanager.h"
+#include "testsupport.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using proxytest::PeerHarness;
+using proxytest::UdpEnd;
+
+namespace {
+
+constexpr quint16 EmulatorPort = 7001;
+constexpr int HandshakeWaitMs = 5000;   // one punch call ends within about a second
+constexpr int FailureWaitMs = 20000;    // the full sequence sleeps about 10 s
+const QHostAddress PeerHost(QStringLiteral("127.0.0.2"));
+const QHostAddress StrayHost(QStringLiteral("127.0.0.3"));
+
+bool launched(UdpProxyManager &proxy, PeerHarness &h, const QString &quark)
+{
+    const auto result = proxy.launch(quark, EmulatorPort, h.signalHost(), h.signalPort(), QStringLiteral("127.0.0.1"));
+    h.useLaunchResult(result);
+    return result.value(QStringLiteral("status")).toString() == QLatin1String("started");
+}
+
+// Punch datagrams the proxy sent to one end: "<token> <learned|_>[ ok]".
+int punchesTo(const UdpEnd &end)
+{
+    int n = 0;
+    for (const auto &d : end.received()) {
+        if (d.data.startsWith("0.") && (d.data.endsWith(" _") || d.data.endsWith(" ok")))
+            ++n;
+    }
+    return n;
+}
+
+} // namespace
+
+class TestProxyPunching : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        KIVRA_REQUIRE_NETNS();
+        qputenv("KIVRA_NET_TRACE", QByteArray("/dev/null"));
+    }
+
+    // The peer's answer queued behind the announcement: success, acknowledgement, "ok" punches.
+    void succeedsWhenPeerAnswers()
+    {
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpProxyManager proxy;
+        QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
+        QSignalSpy failed(&proxy, &UdpProxyManager::punchingFailed);
+        QVERIFY(launched(proxy, h, QStringLiteral("pm.1")));
+        h.startHandshake(QStringLiteral("pm"));
+        QVERIFY(succeeded.wait(HandshakeWaitMs));
+        QCOMPARE(succeeded.first().first().toString(), QStringLiteral("pm.1"));
+        QTRY_COMPARE_WITH_TIMEOUT(h.server.count("peer_ack/"), 1, HandshakeWaitMs);
+        QCOMPARE(h.server.payloads("peer_ack/").first(),
+                 "peer_ack/pm/127.0.0.2/" + QByteArray::number(h.peer.port()));
+        QTRY_VERIFY_WITH_TIMEOUT(punchesTo(h.peer) >= 1, HandshakeWaitMs);
+        // The first punch already carries the learned token: the peer's answer was read first.
+        const QByteArray first = h.peer.payloads("0.").first();
+        QVERIFY2(first.endsWith(" 0.4242424242424242 ok"), first.constData());
+        QCOMPARE(first.size(), 18 + 1 + 18 + 3);
+        QCOMPARE(h.peer.received().first().senderPort, quint16(6006));
+        // The 3-field answer ends the call after one more check: at most two punches.
+        QVERIFY(punchesTo(h.peer) <= 2);
+        QCOMPARE(failed.count(), 0);
+        // The path is open: the emulator's datagrams now reach the peer.
+        h.emulatorSend("hello-peer");
+        QTRY_COMPARE_WITH_TIMEOUT(h.peer.count("hello-peer"), 1, HandshakeWaitMs);
+    }
+
+    void retarget_data()
+    {
+        QTest::addColumn<QString>("fromHost");
+        QTest::addColumn<int>("fromPort"); // 0 = ephemeral
+        QTest::addColumn<QByteArray>("datagram");
+        QTest::addColumn<bool>("moves");
+        QTest::newRow("retarget: punch from a new host moves the target")
+            << "127.0.0.3" << 0 << QByteArray("0.7777777777777777 0.1 ok") << true;
+        QTest::newRow("retarget: punch from a new port of the peer moves it")
+            << "127.0.0.2" << 0 << QByteArray("0.7777777777777777 0.1 ok") << true;
+        QTest::newRow("retarget: hexadecimal punch moves but teaches no token")
+            << "127.0.0.3" << 0 << QByteArray("abcdef _") << true;
+        QTest::newRow("retarget: source port 7000 never moves it")
+            << "127.0.0.2" << 7000 << QByteArray("0.7777777777777777 0.1 ok") << false;
+        QTest::newRow("retarget: source port 7001 never moves it")
+            << "127.0.0.3" << 7001 << QByteArray("0.7777777777777777 0.1 ok") << false;
+        QTest::newRow("retarget: source port 7002 never moves it")
+            << "127.0.0.3" << 7002 << QByteArray("0.7777777777777777 0.1 ok") << false;
+        QTest::newRow("retarget: stray datagram never moves it")
+            << "127.0.0.3" << 0 << QByteArray("hello there") << false;
+        QTest::newRow("retarget: stray with a token-like start never moves it")
+            << "127.0.0.3" << 0 << QByteArray("0.5 is not a punch at all") << false;
+    }
+    // One datagram from `from` arrives before the real peer's answer. Where the proxy's punches
+    // and, afterwards, the emulator's datagrams go shows where the target is.
+    void retarget()
+    {
+        QFETCH(QString, fromHost);
+        QFETCH(int, fromPort);
+        QFETCH(QByteArray, datagram);
+        QFETCH(bool, moves);
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpEnd other;
+        QVERIFY(other.bind(QHostAddress(fromHost), quint16(fromPort)));
+        UdpProxyManager proxy;
+        QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
+        QVERIFY(launched(proxy, h, QStringLiteral("rt.1")));
+        h.announcePeer(QStringLiteral("rt"));
+        h.sendToProxy(other, datagram);
+        // The real peer answers too; after a move its punches come from a port that is no longer
+        // the target, so they move the target back unless the other end answered in full.
+        if (!moves || !datagram.startsWith("0."))
+            h.peerSend(PeerHarness::peerPunchReply());
+        QVERIFY(succeeded.wait(HandshakeWaitMs));
+        if (moves && datagram.startsWith("0.")) {
+            // The punch sent in the same attempt goes to the new endpoint with the learned token.
+            QTRY_VERIFY_WITH_TIMEOUT(punchesTo(other) >= 1, HandshakeWaitMs);
+            QVERIFY(other.payloads("0.").first().endsWith(" 0.7777777777777777 ok"));
+            QCOMPARE(punchesTo(h.peer), 0);
+            h.emulatorSend("after");
+            QTRY_COMPARE_WITH_TIMEOUT(other.count("after"), 1, HandshakeWaitMs);
+            QCOMPARE(h.peer.count("after"), 0);
+        } else if (moves) {
+            // Moved to the hexadecimal sender for one attempt, then back to the peer's answer.
+            QTRY_VERIFY_WITH_TIMEOUT(punchesTo(h.peer) >= 1, HandshakeWaitMs);
+            QTRY_COMPARE_WITH_TIMEOUT(punchesTo(other), 1, HandshakeWaitMs);
+            QVERIFY(other.payloads("0.").first().endsWith(" _"));
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(punchesTo(h.peer) >= 1, HandshakeWaitMs);
+            h.emulatorSend("after");
+            QTRY_COMPARE_WITH_TIMEOUT(h.peer.count("after"), 1, HandshakeWaitMs);
+            QCOMPARE(other.count(), 0);
+        }
+    }
+
+    // "peer" for the same endpoint again: acknowledged each time, punched once.
+    void repeatedAnnouncement()
+    {
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpProxyManager proxy;
+        QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
+        QVERIFY(launched(proxy, h, QStringLiteral("ra.1")));
+        h.announcePeer(QStringLiteral("ra"));
+        h.announcePeer(QStringLiteral("ra")); // read inside the running sequence
+        h.peerSend(PeerHarness::peerPunchReply());
+        QVERIFY(succeeded.wait(HandshakeWaitMs));
+        QTRY_COMPARE_WITH_TIMEOUT(h.server.count("peer_ack/"), 2, HandshakeWaitMs);
+        h.announcePeer(QStringLiteral("ra")); // after punching: only acknowledged
+        QTRY_COMPARE_WITH_TIMEOUT(h.server.count("peer_ack/"), 3, HandshakeWaitMs);
+        const int punches = punchesTo(h.peer);
+        QVERIFY(punches >= 1 && punches <= 2);
+        h.emulatorSend("marker");
+        QTRY_COMPARE_WITH_TIMEOUT(h.peer.count("marker"), 1, HandshakeWaitMs);
+        QCOMPARE(punchesTo(h.peer), punches);
+        QCOMPARE(succeeded.count(), 1);
+    }
+
+    // Announcements of ever new endpoints read while punching: one nested sequence, no deeper.
+    void nestingIsBounded()
+    {
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpEnd second, third;
+        QVERIFY(second.bind(PeerHost));
+        QVERIFY(third.bind(PeerHost));
+        UdpProxyManager proxy;
+        QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
+        QSignalSpy failed(&proxy, &UdpProxyManager::punchingFailed);
+        QVERIFY(launched(proxy, h, QStringLiteral("nb.1")));
+        h.announcePeer(QStringLiteral("nb"));            // sequence 1, toward the peer
+        h.announcePeer(QStringLiteral("nb"), &second);   // read by sequence 1: nested sequence 2
+        h.announcePeer(QStringLiteral("nb"), &third);    // read by sequence 2: stored, not punched
+        h.sendToProxy(second, PeerHarness::peerPunchReply()); // ends sequence 2
+        h.peerSend(PeerHarness::peerPunchReply());             // ends sequence 1
+        QVERIFY(succeeded.wait(HandshakeWaitMs));
+        QTRY_COMPARE_WITH_TIMEOUT(h.server.count("peer_ack/"), 3, HandshakeWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(punchesTo(second) >= 1, HandshakeWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(punchesTo(h.peer) >= 1, HandshakeWaitMs);
+        h.emulatorSend("marker");
+        QTRY_VERIFY_WITH_TIMEOUT(h.peer.count("marker") + second.count("marker") == 1, HandshakeWaitMs);
+        QCOMPARE(punchesTo(third), 0);
+        QCOMPARE(succeeded.count(), 1);
+        QCOMPARE(failed.count(), 0);
+    }
+
+    // No answer at all: the whole sequence, then the failure report. The quark yields the
+    // derived port 41234. Here the peer's host is local, so the proxy would punch itself on
+    // 41234 and 6004; observers on those ports make its binds fall back to free ports instead.
+    void failsWithSide()
+    {
+        PeerHarness h;
+        QVERIFY(h.start(QHostAddress(QStringLiteral("127.0.0.1")), PeerHost, 20000));
+        UdpEnd above, below, edgeAbove, edgeBelow, beyond, derived, lastResort;
+        QVERIFY(above.bind(PeerHost, 20001));
+        QVERIFY(below.bind(PeerHost, 19999));
+        QVERIFY(edgeAbove.bind(PeerHost, 20512));
+        QVERIFY(edgeBelow.bind(PeerHost, 19488));
+        QVERIFY(beyond.bind(PeerHost, 20513));
+        QVERIFY(derived.bind(PeerHost, 41234));
+        QVERIFY(lastResort.bind(PeerHost, 6004));
+        UdpProxyManager proxy;
+        QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
+        QSignalSpy failed(&proxy, &UdpProxyManager::punchingFailed);
+        QVERIFY(launched(proxy, h, QStringLiteral("fail-1234.1")));
+        h.announcePeer(QStringLiteral("fail-1234"));
+        QVERIFY(failed.wait(FailureWaitMs));
+        QCOMPARE(failed.first().first().toString(), QStringLiteral("fail-1234.1"));
+        QTRY_COMPARE_WITH_TIMEOUT(lastResort.count(), 6, HandshakeWaitMs);
+        QCOMPARE(succeeded.count(), 0);
+        QCOMPARE(derived.count(), 6);
+        const quint16 derivedSource = derived.received().first().senderPort;
+        const quint16 lastSource = lastResort.received().first().senderPort;
+        QVERIFY(derivedSource != 6006 && lastSource != 6006 && lastSource != derivedSource);
+        for (const auto &d : lastResort.received()) {
+            QCOMPARE(d.senderPort, lastSource);
+            QVERIFY(d.data.endsWith(" _"));
+        }
+        // Stage 1: 8 punches; the second scan starts at offset 0, so d gets two more.
+        QCOMPARE(punchesTo(h.peer), 10);
+        int fromLaunchPort = 0, fromDerived = 0;
+        for (const auto &d : h.peer.received()) {
+            fromLaunchPort += d.senderPort == 6006 ? 1 : 0;
+            fromDerived += d.senderPort == derivedSource ? 1 : 0;
+        }
+        QCOMPARE(fromLaunchPort, 8);
+        QCOMPARE(fromDerived, 2);
+        // The first scan reaches 512 ports away, the second 511; neither goes beyond.
+        QCOMPARE(above.count(), 2);
+        QCOMPARE(below.count(), 2);
+        QCOMPARE(edgeAbove.count(), 1);
+        QCOMPARE(edgeBelow.count(), 1);
+        QCOMPARE(beyond.count(), 0);
+        // The failure is reported from the last local port and repeated until acknowledged.
+        QTRY_VERIFY_WITH_TIMEOUT(h.server.count("udp_failed/fail-1234/1") >= 2, HandshakeWaitMs);
+        QCOMPARE(h.server.payloads("udp_failed/").size(), h.server.count("udp_failed/fail-1234/1"));
+        QCOMPARE(h.server.received().last().senderPort, lastSource);
+        QCOMPARE(failed.count(), 1);
+    }
+
+    // Success in the last stage: with the peer's host local and 6004 free, the proxy's own
+    // punch from 6004 comes back to it. Afterwards the socket stays on 6004 and still serves.
+    void succeedsAfterRebind()
+    {
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpProxyManager proxy;
+        QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
+        QSignalSpy failed(&proxy, &UdpProxyManager::punchingFailed);
+        QVERIFY(launched(proxy, h, QStringLiteral("late.1")));
+        h.announcePeer(QStringLiteral("late"));
+        QVERIFY(succeeded.wait(FailureWaitMs));
+        QCOMPARE(failed.count(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(punchesTo(h.peer), 8, HandshakeWaitMs);
+        // Same endpoint again, now to the new port: acknowledged only, and from 6004.
+        h.server.send("peer/late/127.0.0.2/" + QByteArray::number(h.peer.port()), QHostAddress::LocalHost, 6004);
+        QTRY_COMPARE_WITH_TIMEOUT(h.server.count("peer_ack/"), 2, HandshakeWaitMs);
+        QCOMPARE(h.server.received().last().senderPort, quint16(6004));
+    }
+
+    // Without a side nothing is reported; without a derived port the socket is not moved to it.
+    // Port 6004 is taken here, so the last stage punches from a system-chosen port instead.
+    void failsWithoutSide()
+    {
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpEnd lastResort;
+        QVERIFY(lastResort.bind(PeerHost, 6004));
+        UdpProxyManager proxy;
+        QSignalSpy failed(&proxy, &UdpProxyManager::punchingFailed);
+        QVERIFY(launched(proxy, h, QStringLiteral("nosidequark")));
+        h.announcePeer(QStringLiteral("nosidequark"));
+        QTRY_COMPARE_WITH_TIMEOUT(lastResort.count(), 6, FailureWaitMs);
+        for (const auto &d : lastResort.received()) {
+            QVERIFY(d.senderPort != 6004 && d.senderPort != 6006);
+            QVERIFY(d.data.endsWith(" _"));
+        }
+        QCOMPARE(punchesTo(h.peer), 8);
+        for (const auto &d : h.peer.received())
+            QCOMPARE(d.senderPort, quint16(6006));
+        QCOMPARE(h.server.count("peer_ack/nosidequark/"), 1);
+        QCOMPARE(h.server.count("udp_failed/"), 0);
+        QCOMPARE(h.server.count("register/"), 0);
+        QCOMPARE(failed.count(), 0);
+    }
+};
+
+KIVRA_NETNS_TEST_MAIN(TestProxyPunching)
+#include "tst_proxypunching.moc"
