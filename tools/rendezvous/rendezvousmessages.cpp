@@ -133,15 +133,4 @@ QByteArray peerMessage(const QByteArray &matchId, const QHostAddress &address, q
                 address.toString().toUtf8() + Separator + QByteArray::number(port));
 }
 
-QByteArray printableMatchId(const QByteArray &matchId)
-{
-    QByteArray out = matchId.left(MaxMatchIdBytes);
-    for (char &c : out) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f)
-            c = '?';
-    }
-    return out;
-}
-
 } // namespace rendezvous

@@ -41,7 +41,4 @@ QByteArray readyAckMessage(const QByteArray &matchId, int side);
 QByteArray failureAckMessage(const QByteArray &matchId, int side);
 QByteArray peerMessage(const QByteArray &matchId, const QHostAddress &address, quint16 port);
 
-// Match identifier made safe for one log line (control bytes shown as '?').
-QByteArray printableMatchId(const QByteArray &matchId);
-
 } // namespace rendezvous

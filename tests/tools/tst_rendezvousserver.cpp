@@ -1,0 +1,217 @@
+// The real kivra-rendezvous program on 127.0.0.1 with two sockets playing the two sides.
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+constexpr int ReplyWaitMs = 3000; // ms; generous for a loaded CI machine
+
+// One proxy stand-in: a socket on 127.0.0.1 that talks to the server.
+class Side
+{
+public:
+    explicit Side(quint16 serverPort) : server(serverPort) { socket.bind(QHostAddress::LocalHost, 0); }
+    quint16 port() const { return socket.localPort(); }
+    void send(const QByteArray &datagram) { socket.writeDatagram(datagram, QHostAddress::LocalHost, server); }
+
+    // Next datagram that starts with prefix, within timeoutMs; others are collected in seen.
+    QByteArray waitFor(const QByteArray &prefix, int timeoutMs = ReplyWaitMs)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < timeoutMs) {
+            while (socket.hasPendingDatagrams()) {
+                QByteArray data(int(socket.pendingDatagramSize()), '\0');
+                socket.readDatagram(data.data(), data.size());
+                if (data.startsWith(prefix))
+                    return data;
+                seen.append(data);
+            }
+            socket.waitForReadyRead(int(qMax<qint64>(1, timeoutMs - clock.elapsed())));
+        }
+        return {};
+    }
+
+    QUdpSocket socket;
+    QList<QByteArray> seen;
+
+private:
+    quint16 server;
+};
+
+} // namespace
+
+class TestRendezvousServer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void playsTwoSides();
+    void announcesRebindingSide();
+    void refusesBeyondMaxMatches();
+    void forgetsIdleMatches();
+    void endsCleanlyOnSignal_data();
+    void endsCleanlyOnSignal();
+    void refusesBadOptions_data();
+    void refusesBadOptions();
+
+private:
+    // Starts the server on an ephemeral 127.0.0.1 port; returns the port or 0.
+    quint16 startServer(QProcess &process, const QStringList &extra = {});
+};
+
+quint16 TestRendezvousServer::startServer(QProcess &process, const QStringList &extra)
+{
+    const QByteArray line = testsupport::startFixture(
+        process, QStringLiteral(RENDEZVOUS_BIN),
+        QStringList{QStringLiteral("--bind"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QStringLiteral("0")}
+            + extra);
+    const QList<QByteArray> words = line.split(' ');
+    if (words.size() != 3 || words.at(0) != "listening" || words.at(1) != "127.0.0.1")
+        return 0;
+    return quint16(words.at(2).toUShort());
+}
+
+void TestRendezvousServer::playsTwoSides()
+{
+    QProcess server;
+    testsupport::ProcessGuard guard(&server);
+    const quint16 port = startServer(server);
+    QVERIFY(port != 0);
+    Side a(port);
+    Side b(port);
+
+    a.send("register/match-1234/1");
+    QCOMPARE(a.waitFor("registered/"), QByteArray("registered/match-1234/1"));
+    a.send("this is not a message");
+    b.send("register/match-1234/2");
+    QCOMPARE(b.waitFor("registered/"), QByteArray("registered/match-1234/2"));
+
+    const QByteArray toA = "peer/match-1234/127.0.0.1/" + QByteArray::number(b.port());
+    const QByteArray toB = "peer/match-1234/127.0.0.1/" + QByteArray::number(a.port());
+    QCOMPARE(a.waitFor("peer/"), toA);
+    QCOMPARE(b.waitFor("peer/"), toB);
+    // Unacknowledged, the announcement comes again.
+    QCOMPARE(a.waitFor("peer/"), toA);
+
+    a.send("peer_ack/match-1234/127.0.0.1/" + QByteArray::number(b.port()));
+    a.waitFor("never", 700); // drain what was already on its way
+    QCOMPARE(a.waitFor("peer/", 1300), QByteArray());
+    QCOMPARE(b.waitFor("peer/"), toB);
+
+    b.send("udp_ready/match-1234/2");
+    QCOMPARE(b.waitFor("ready_ack/"), QByteArray("ready_ack/match-1234/2"));
+    a.send("udp_failed/match-1234/1");
+    QCOMPARE(a.waitFor("failure_ack/"), QByteArray("failure_ack/match-1234/1"));
+    QVERIFY(!a.seen.contains("this is not a message"));
+    QCOMPARE(server.state(), QProcess::Running);
+}
+
+void TestRendezvousServer::announcesRebindingSide()
+{
+    QProcess server;
+    testsupport::ProcessGuard guard(&server);
+    const quint16 port = startServer(server);
+    QVERIFY(port != 0);
+    Side a(port);
+    Side b(port);
+    a.send("register/m/1");
+    b.send("register/m/2");
+    QVERIFY(!a.waitFor("peer/").isEmpty());
+    QVERIFY(!b.waitFor("peer/").isEmpty());
+    a.send("peer_ack/m/127.0.0.1/" + QByteArray::number(b.port()));
+
+    // Side 2 comes back from another port, as after a NAT rebinding or a restart.
+    Side moved(port);
+    moved.send("register/m/2");
+    QCOMPARE(moved.waitFor("registered/"), QByteArray("registered/m/2"));
+    QCOMPARE(moved.waitFor("peer/"), "peer/m/127.0.0.1/" + QByteArray::number(a.port()));
+    QCOMPARE(a.waitFor("peer/m/127.0.0.1/" + QByteArray::number(moved.port())),
+             "peer/m/127.0.0.1/" + QByteArray::number(moved.port()));
+}
+
+void TestRendezvousServer::refusesBeyondMaxMatches()
+{
+    QProcess server;
+    testsupport::ProcessGuard guard(&server);
+    const quint16 port = startServer(server, {QStringLiteral("--max-matches"), QStringLiteral("1")});
+    QVERIFY(port != 0);
+    Side a(port);
+    Side c(port);
+    a.send("register/first/1");
+    QVERIFY(!a.waitFor("registered/").isEmpty());
+    c.send("register/second/1");
+    QCOMPARE(c.waitFor("registered/", 1000), QByteArray());
+    QByteArray log;
+    QTRY_VERIFY_WITH_TIMEOUT((log += server.readAllStandardError()).contains("refused second 1"), ReplyWaitMs);
+}
+
+void TestRendezvousServer::forgetsIdleMatches()
+{
+    QProcess server;
+    testsupport::ProcessGuard guard(&server);
+    const quint16 port = startServer(server, {QStringLiteral("--idle-timeout-ms"), QStringLiteral("300")});
+    QVERIFY(port != 0);
+    Side a(port);
+    Side b(port);
+    a.send("register/m/1");
+    QVERIFY(!a.waitFor("registered/").isEmpty());
+    QByteArray log;
+    QTRY_VERIFY_WITH_TIMEOUT((log += server.readAllStandardError()).contains("expired m"), ReplyWaitMs);
+    b.send("register/m/2");
+    QVERIFY(!b.waitFor("registered/").isEmpty());
+    QCOMPARE(b.waitFor("peer/", 800), QByteArray());
+    QCOMPARE(a.waitFor("peer/", 200), QByteArray());
+}
+
+void TestRendezvousServer::endsCleanlyOnSignal_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+void TestRendezvousServer::endsCleanlyOnSignal()
+{
+    QFETCH(int, signalNumber);
+    QProcess server;
+    testsupport::ProcessGuard guard(&server);
+    QVERIFY(startServer(server) != 0);
+    ::kill(pid_t(server.processId()), signalNumber);
+    QVERIFY(server.waitForFinished(ReplyWaitMs));
+    QCOMPARE(server.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server.exitCode(), 0);
+    QVERIFY(server.readAllStandardError().contains("stopping"));
+}
+
+void TestRendezvousServer::refusesBadOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("port too big") << QStringList{"--port", "65536"};
+    QTest::newRow("port not a number") << QStringList{"--port", "x"};
+    QTest::newRow("bind host name") << QStringList{"--bind", "localhost"};
+    QTest::newRow("max matches zero") << QStringList{"--max-matches", "0"};
+    QTest::newRow("idle timeout negative") << QStringList{"--idle-timeout-ms", "-1"};
+    QTest::newRow("unknown option") << QStringList{"--frobnicate"};
+    QTest::newRow("stray argument") << QStringList{"extra"};
+}
+
+void TestRendezvousServer::refusesBadOptions()
+{
+    QFETCH(QStringList, arguments);
+    QProcess server;
+    testsupport::ProcessGuard guard(&server);
+    server.start(QStringLiteral(RENDEZVOUS_BIN), arguments);
+    QVERIFY(server.waitForFinished(ReplyWaitMs));
+    QCOMPARE(server.exitCode(), 2);
+    QVERIFY(server.readAllStandardOutput().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestRendezvousServer)
+#include "tst_rendezvousserver.moc"
