@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# NAT lab: an isolated "internet" namespace with the rendezvous server, two home routers
+# doing NAT with a home-router firewall, and one player host behind each. Source this file
+# and call lab_up / lab_down, or run it: natlab.sh up|down PREFIX (needs root).
+#
+# Addresses come from TEST-NET-3 (203.0.113.0/24) and private LAN ranges; nothing links the
+# lab to the machine's own interfaces and no namespace has a route out of the lab.
+#
+#   kvNNN-inet  br0 203.0.113.1/24 (rendezvous server)
+#   kvNNN-ra    wan 203.0.113.10/24   lan 192.168.1.1/24    NAT + firewall
+#   kvNNN-rb    wan 203.0.113.20/24   lan 192.168.2.1/24    NAT + firewall
+#   kvNNN-ha    eth0 192.168.1.2/24 via 192.168.1.1
+#   kvNNN-hb    eth0 192.168.2.2/24 via 192.168.2.1
+
+LAB_SERVER_ADDR=203.0.113.1
+LAB_SERVER_PORT=7001
+
+lab_log() { echo "natlab: $*" >&2; }
+
+# lab_up PREFIX NAT_A NAT_B   (NAT kinds: cone = port-preserving, symmetric = random per flow)
+lab_up() {
+  local p=$1 nat_a=${2:-cone} nat_b=${3:-cone}
+  LAB_PREFIX=$p
+  ip netns add "${p}inet" && ip netns add "${p}ra" && ip netns add "${p}rb" &&
+    ip netns add "${p}ha" && ip netns add "${p}hb" || return 1
+  local ns
+  for ns in inet ra rb ha hb; do ip -n "${p}$ns" link set lo up || return 1; done
+  ip -n "${p}inet" link add br0 type bridge && ip -n "${p}inet" link set br0 up &&
+    ip -n "${p}inet" addr add "$LAB_SERVER_ADDR/24" dev br0 || return 1
+  _lab_router "$p" a 203.0.113.10 192.168.1 "$nat_a" || return 1
+  _lab_router "$p" b 203.0.113.20 192.168.2 "$nat_b" || return 1
+}
+
+# Router r (a|b): WAN veth into the internet bridge, LAN veth to its host.
+_lab_router() {
+  local p=$1 r=$2 wan=$3 lan=$4 nat=$5
+  local rns="${p}r$r" hns="${p}h$r"
+  # veth ends are created inside the lab namespaces directly, never in the root namespace.
+  ip -n "${p}inet" link add "wan$r" type veth peer name wan netns "$rns" || return 1
+  ip -n "${p}inet" link set "wan$r" master br0 up || return 1
+  ip -n "$rns" link add lan type veth peer name eth0 netns "$hns" || return 1
+  ip -n "$rns" addr add "$wan/24" dev wan && ip -n "$rns" link set wan up || return 1
+  ip -n "$rns" addr add "$lan.1/24" dev lan && ip -n "$rns" link set lan up || return 1
+  ip -n "$hns" addr add "$lan.2/24" dev eth0 && ip -n "$hns" link set eth0 up || return 1
+  ip -n "$hns" route add default via "$lan.1" || return 1
+  ip netns exec "$rns" sysctl -qw net.ipv4.ip_forward=1 || return 1
+  local flags=""
+  [[ $nat == symmetric ]] && flags="fully-random"
+  ip netns exec "$rns" nft -f - <<NFT || return 1
+table ip nat {
+  chain post { type nat hook postrouting priority srcnat; policy accept;
+    oifname "wan" masquerade $flags
+  }
+}
+table inet homefw {
+  chain input { type filter hook input priority filter; policy accept;
+    iifname "wan" ct state established,related accept
+    iifname "wan" drop
+  }
+  chain forward { type filter hook forward priority filter; policy drop;
+    iifname "lan" accept
+    ct state established,related accept
+    ct status dnat accept
+  }
+}
+NFT
+}
+
+# lab_loss ROUTER(a|b) PERCENT: drop that share of UDP in each direction on the router's WAN.
+lab_loss() {
+  local r=$1 pct=$2
+  ip netns exec "${LAB_PREFIX}r$r" nft -f - <<NFT
+table inet loss {
+  chain pre { type filter hook prerouting priority -300; policy accept;
+    iifname "wan" meta l4proto udp numgen random mod 100 < $pct drop
+  }
+  chain post { type filter hook postrouting priority 300; policy accept;
+    oifname "wan" meta l4proto udp numgen random mod 100 < $pct drop
+  }
+}
+NFT
+}
+
+# lab_flush_nat ROUTER: forget the router's NAT mappings (the next packet gets a new one).
+lab_flush_nat() { ip netns exec "${LAB_PREFIX}r$1" conntrack -F >/dev/null 2>&1; }
+
+# lab_exec NS-SUFFIX CMD...: run a command inside one lab namespace.
+lab_exec() { local ns=$1; shift; ip netns exec "${LAB_PREFIX}$ns" "$@"; }
+
+lab_down() {
+  local p=${1:-$LAB_PREFIX} ns
+  [[ -n $p ]] || return 0
+  for ns in ha hb ra rb inet; do
+    # Deleting a namespace ends the links in it; processes we started are killed by PID first.
+    ip netns del "${p}$ns" 2>/dev/null
+  done
+  return 0
+}
+
+if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
+  case "${1:-}" in
+    up) lab_up "${2:?prefix}" "${3:-cone}" "${4:-cone}" ;;
+    down) lab_down "${2:?prefix}" ;;
+    *) echo "usage: $0 up PREFIX [cone|symmetric] [cone|symmetric] | down PREFIX" >&2; exit 2 ;;
+  esac
+fi

@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Runs one whole match between two players behind NAT routers in a fresh lab, with our
+# rendezvous server and the emulator stand-in, and leaves the results in --out:
+#   {a,b}.events  {a,b}.stderr  {a,b}.rc  {a,b}.report  {a,b}.trace  server.log
+# Needs root. Each player runs in its own network and PID namespace, so the served-mode
+# pass that kills other instances never sees anything outside its own namespace.
+set -uo pipefail
+HERE=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=natlab.sh
+source "$HERE/natlab.sh"
+
+build=${KIVRA_BUILD_DIR:-$HERE/../../build}
+out=""
+nat_a=cone nat_b=cone loss=0 frames=300 rate=60 code_a=7 code_b=0
+players=ab server=1 timeout_s=60 flush_at_ms=0
+usage() {
+  cat >&2 <<USAGE
+usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric] [--nat-b cone|symmetric]
+          [--loss PCT] [--frames N] [--rate N] [--exit-a N] [--exit-b N]
+          [--only-a] [--no-server] [--flush-a-after-ms MS] [--timeout S]
+USAGE
+  exit 2
+}
+while (($#)); do
+  case $1 in
+    --out) out=$2; shift ;;
+    --build) build=$2; shift ;;
+    --nat-a) nat_a=$2; shift ;;
+    --nat-b) nat_b=$2; shift ;;
+    --loss) loss=$2; shift ;;
+    --frames) frames=$2; shift ;;
+    --rate) rate=$2; shift ;;
+    --exit-a) code_a=$2; shift ;;
+    --exit-b) code_b=$2; shift ;;
+    --only-a) players=a ;;
+    --no-server) server=0 ;;
+    --flush-a-after-ms) flush_at_ms=$2; shift ;;
+    --timeout) timeout_s=$2; shift ;;
+    *) usage ;;
+  esac
+  shift
+done
+[[ -n $out ]] || usage
+[[ $(id -u) -eq 0 ]] || { echo "run_match: needs root (network and PID namespaces)" >&2; exit 77; }
+netproxy=$build/src/host/kivra-netproxy
+rendezvous=$build/tools/rendezvous/kivra-rendezvous
+standin=$build/tests/fixtures/emulator-standin
+for bin in "$netproxy" "$rendezvous" "$standin"; do
+  [[ -x $bin ]] || { echo "run_match: missing $bin (build first)" >&2; exit 1; }
+done
+mkdir -p "$out" && rm -f "$out"/*.events "$out"/*.rc "$out"/*.report "$out"/*.trace "$out"/*.stderr "$out"/server.log
+
+prefix="kv$$-"
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+  lab_down "$prefix"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+lab_up "$prefix" "$nat_a" "$nat_b" || { echo "run_match: cannot build the lab" >&2; exit 1; }
+if ((loss > 0)); then lab_loss a "$loss" && lab_loss b "$loss" || exit 1; fi
+
+if ((server)); then
+  lab_exec inet "$rendezvous" --bind "$LAB_SERVER_ADDR" --port "$LAB_SERVER_PORT" \
+    >"$out/server.out" 2>"$out/server.log" &
+  pids+=($!)
+  for _ in $(seq 50); do [[ -s $out/server.out ]] && break; sleep 0.1; done
+  [[ -s $out/server.out ]] || { echo "run_match: rendezvous server did not start" >&2; exit 1; }
+fi
+
+match="lab-1234"
+player() { # side ns exit-code
+  local side=$1 ns=$2 code=$3
+  local command="kivra-net:served,g,$match.$side,x,,$LAB_SERVER_ADDR,$LAB_SERVER_PORT,,"
+  timeout -s KILL "$timeout_s" ip netns exec "${prefix}h$ns" \
+    unshare --pid --fork --mount-proc --kill-child \
+    env KIVRA_STANDIN_FRAMES="$frames" KIVRA_STANDIN_RATE="$rate" KIVRA_STANDIN_EXIT_CODE="$code" \
+    KIVRA_STANDIN_REPORT="$out/$ns.report" KIVRA_NET_TRACE="$out/$ns.trace" \
+    "$netproxy" --emulator "$standin" --command "$command" \
+    >"$out/$ns.events" 2>"$out/$ns.stderr"
+  echo $? >"$out/$ns.rc"
+}
+
+player 1 a "$code_a" &
+pids+=($!)
+pid_a=$!
+if [[ $players == ab ]]; then
+  player 2 b "$code_b" &
+  pids+=($!)
+  pid_b=$!
+fi
+
+if ((flush_at_ms > 0)); then
+  sleep "$(awk "BEGIN{print $flush_at_ms/1000}")"
+  lab_flush_nat a
+  echo "flushed router a NAT at ${flush_at_ms} ms" >>"$out/lab.log"
+fi
+
+wait "$pid_a"
+[[ $players == ab ]] && wait "$pid_b"
+exit 0
