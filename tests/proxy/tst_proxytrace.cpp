@@ -1,0 +1,318 @@
+// Trace files written by a real manager: where they go, what launch reports, their bytes.
+#include "peerharness.h"
+#include "proxy/udpproxymanager.h"
+#include "testsupport.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+#include <chrono>
+
+using proxytest::PeerHarness;
+
+namespace {
+
+constexpr quint16 EmulatorPort = 7001;
+constexpr int WaitMs = 5000;
+const QString TraceDir = QStringLiteral("Sarnolix/net-traces");
+
+QMap<QString, QVariant> launch(UdpProxyManager &proxy, PeerHarness &h, const QString &quark)
+{
+    const auto result = proxy.launch(quark, EmulatorPort, h.signalHost(), h.signalPort(), QStringLiteral("127.0.0.1"));
+    h.useLaunchResult(result);
+    return result;
+}
+
+QList<QByteArray> fileLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QList<QByteArray> lines = file.readAll().split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+// Sets or clears one environment variable for the life of the object.
+class EnvValue
+{
+public:
+    EnvValue(const char *name, const QByteArray *value) : name_(name), had_(qEnvironmentVariableIsSet(name))
+    {
+        old_ = qgetenv(name);
+        if (value)
+            qputenv(name, *value);
+        else
+            qunsetenv(name);
+    }
+    ~EnvValue()
+    {
+        if (had_)
+            qputenv(name_, old_);
+        else
+            qunsetenv(name_);
+    }
+    EnvValue(const EnvValue &) = delete;
+    EnvValue &operator=(const EnvValue &) = delete;
+
+private:
+    const char *name_;
+    bool had_;
+    QByteArray old_;
+};
+
+qint64 steadyUs()
+{
+    return qint64(std::chrono::duration_cast<std::chrono::microseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count());
+}
+
+} // namespace
+
+class TestProxyTrace : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { KIVRA_REQUIRE_NETNS(); }
+
+    // KIVRA_NET_TRACE names the file: created or truncated, reported unchanged, nothing else made.
+    void overrideFile()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = dir.filePath(QStringLiteral("sub/../my trace.log"));
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("sub")));
+        QFile old(dir.filePath(QStringLiteral("my trace.log")));
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write(QByteArray(5000, 'z'));
+        old.close();
+        const QByteArray override = path.toLocal8Bit();
+        const QByteArray appData = dir.filePath(QStringLiteral("appdata")).toLocal8Bit();
+        EnvValue traceEnv("KIVRA_NET_TRACE", &override);
+        EnvValue appEnv("LOCALAPPDATA", &appData);
+
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpProxyManager proxy;
+        const qint64 wallBeforeUs = QDateTime::currentMSecsSinceEpoch() * 1000;
+        const qint64 monoBeforeUs = steadyUs();
+        const auto result = launch(proxy, h, QStringLiteral("ab:1/x y"));
+        QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
+        QCOMPARE(result.value(QStringLiteral("tracePath")).toString(), path);
+        proxy.stop();
+
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("appdata"))));
+        const QList<QByteArray> lines = fileLines(path);
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines.at(0), QByteArray("# quark ab:1/x y"));
+        const QRegularExpression clockLine(QStringLiteral("^# clock wall_us (\\d+) mono_us (\\d+)$"));
+        const auto match = clockLine.match(QString::fromLatin1(lines.at(1)));
+        QVERIFY2(match.hasMatch(), lines.at(1).constData());
+        const qint64 wallUs = match.captured(1).toLongLong();
+        const qint64 monoUs = match.captured(2).toLongLong();
+        QVERIFY(wallUs >= wallBeforeUs && wallUs < wallBeforeUs + 60 * 1000000LL);
+        QVERIFY(monoUs >= monoBeforeUs && monoUs <= steadyUs());
+    }
+
+    // Default directory below LOCALAPPDATA, or the temporary directory when it is unset or empty.
+    void defaultDirectory_data()
+    {
+        QTest::addColumn<bool>("overrideEmpty");
+        QTest::addColumn<bool>("localAppDataSet");
+        QTest::addColumn<QString>("quark");
+        QTest::addColumn<QString>("nameEnd");
+        QTest::newRow("KIVRA_NET_TRACE empty: LOCALAPPDATA") << true << true << QStringLiteral("ab:1/x y")
+                                                             << QStringLiteral("-ab_1_x_y.txt");
+        QTest::newRow("LOCALAPPDATA unset: temp dir") << false << false << QStringLiteral("m.1")
+                                                      << QStringLiteral("-m.1.txt");
+        QTest::newRow("empty quark") << false << true << QString() << QStringLiteral("-.txt");
+    }
+
+    void defaultDirectory()
+    {
+        QFETCH(bool, overrideEmpty);
+        QFETCH(bool, localAppDataSet);
+        QFETCH(QString, quark);
+        QFETCH(QString, nameEnd);
+        QTemporaryDir appData;
+        QTemporaryDir temp;
+        QVERIFY(appData.isValid() && temp.isValid());
+        const QByteArray empty;
+        const QByteArray appDataPath = appData.path().toLocal8Bit();
+        const QByteArray tempPath = temp.path().toLocal8Bit();
+        EnvValue traceEnv("KIVRA_NET_TRACE", overrideEmpty ? &empty : nullptr);
+        EnvValue appEnv("LOCALAPPDATA", localAppDataSet ? &appDataPath : nullptr);
+        EnvValue tmpEnv("TMPDIR", &tempPath);
+
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpProxyManager proxy;
+        const auto result = launch(proxy, h, quark);
+        QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
+        proxy.stop();
+        const QString expectedDir = QDir(localAppDataSet ? appData.path() : temp.path()).filePath(TraceDir);
+        const QFileInfo trace(result.value(QStringLiteral("tracePath")).toString());
+        QCOMPARE(trace.absolutePath(), expectedDir);
+        QVERIFY(trace.isFile());
+        QVERIFY2(trace.fileName().endsWith(nameEnd), qPrintable(trace.fileName()));
+        QVERIFY(QRegularExpression(QStringLiteral("^\\d{8}-\\d{6}-")).match(trace.fileName()).hasMatch());
+        QCOMPARE(trace.fileName().size(), 15 + nameEnd.size());
+        QCOMPARE(fileLines(trace.filePath()).value(0), "# quark " + quark.toUtf8());
+    }
+
+    // 60 old traces: the 11 oldest go, the new one comes, others and sub-directories stay.
+    void retention()
+    {
+        QTemporaryDir appData;
+        QVERIFY(appData.isValid());
+        QDir dir(appData.path());
+        QVERIFY(dir.mkpath(TraceDir + QStringLiteral("/old.txt")));
+        QVERIFY(dir.cd(TraceDir));
+        for (int i = 0; i < 60; ++i) {
+            QFile file(dir.filePath(QStringLiteral("old%1.txt").arg(i, 2, 10, QLatin1Char('0'))));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-1000 + i), QFileDevice::FileModificationTime));
+        }
+        QFile other(dir.filePath(QStringLiteral("notes.md")));
+        QVERIFY(other.open(QIODevice::WriteOnly));
+        other.close();
+        const QByteArray empty;
+        const QByteArray appDataPath = appData.path().toLocal8Bit();
+        EnvValue traceEnv("KIVRA_NET_TRACE", &empty);
+        EnvValue appEnv("LOCALAPPDATA", &appDataPath);
+
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpProxyManager proxy;
+        const auto result = launch(proxy, h, QStringLiteral("r.1"));
+        proxy.stop();
+        QCOMPARE(dir.entryList({QStringLiteral("*.txt")}, QDir::Files).size(), 50);
+        QCOMPARE(dir.entryList({QStringLiteral("old*.txt")}, QDir::Files).first(), QStringLiteral("old11.txt"));
+        QVERIFY(QFileInfo::exists(result.value(QStringLiteral("tracePath")).toString()));
+        QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("notes.md"))));
+        QVERIFY(QFileInfo(dir.filePath(QStringLiteral("old.txt"))).isDir());
+    }
+
+    // A trace that cannot be opened does not stop the launch; the path is reported empty.
+    void unopenableTrace()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray override = dir.filePath(QStringLiteral("missing/trace.txt")).toLocal8Bit();
+        EnvValue traceEnv("KIVRA_NET_TRACE", &override);
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpProxyManager proxy;
+        const auto result = launch(proxy, h, QStringLiteral("u.1"));
+        QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
+        QVERIFY(result.contains(QStringLiteral("tracePath")));
+        QCOMPARE(result.value(QStringLiteral("tracePath")).toString(), QString());
+    }
+
+    // The relayed traffic, byte for byte: direction, length, 48 bytes of hex, blank when empty.
+    void relayedLines()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = dir.filePath(QStringLiteral("relay.txt"));
+        const QByteArray override = path.toLocal8Bit();
+        EnvValue traceEnv("KIVRA_NET_TRACE", &override);
+        PeerHarness h;
+        h.peer.answerPings = true;
+        QVERIFY(h.start());
+        UdpProxyManager proxy;
+        QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
+        QSignalSpy negotiated(&proxy, &UdpProxyManager::delayNegotiated);
+        QVERIFY(launch(proxy, h, QStringLiteral("t.1")).value(QStringLiteral("status")) == QStringLiteral("started"));
+        h.startHandshake(QStringLiteral("t"));
+        QVERIFY(succeeded.wait(WaitMs));
+
+        QByteArray hundred(100, '\0');
+        for (int i = 0; i < hundred.size(); ++i)
+            hundred[i] = char(i * 3);
+        hundred[1] = '\xff';
+        h.peerSend(QByteArray());               // queued until the emulator is heard
+        h.emulatorSend(hundred);
+        QTRY_COMPARE_WITH_TIMEOUT(h.emulator.count(), 1, WaitMs);
+        h.emulatorSend(QByteArray());
+        QTRY_VERIFY_WITH_TIMEOUT(std::any_of(h.peer.received().cbegin(), h.peer.received().cend(),
+                                             [](const proxytest::Datagram &d) { return d.data.isEmpty(); }),
+                                 WaitMs);
+        h.peerSend(QByteArray("\x00\xff", 2));
+        QTRY_COMPARE_WITH_TIMEOUT(h.emulator.count(), 2, WaitMs);
+        // Wait for the negotiation to finish; its pings and proposals are traced too.
+        h.peerSend("KVRA delay 0 2");
+        QVERIFY(negotiated.wait(WaitMs));
+        proxy.stop();
+
+        const QList<QByteArray> lines = fileLines(path);
+        QVERIFY(lines.size() > 2);
+        QCOMPARE(lines.at(0), QByteArray("# quark t.1"));
+        const qint64 monoUs = lines.at(1).split(' ').last().toLongLong();
+        QList<QByteArray> relayed;
+        QList<QByteArray> probes;
+        qint64 previousUs = monoUs;
+        const QRegularExpression dataLine(QStringLiteral("^(\\d+) ([oi]) (\\d+) ([0-9a-f]*)$"));
+        for (qsizetype i = 2; i < lines.size(); ++i) {
+            const QByteArray &line = lines.at(i);
+            QVERIFY2(dataLine.match(QString::fromLatin1(line)).hasMatch(), line.constData());
+            const qint64 timeUs = line.left(line.indexOf(' ')).toLongLong();
+            QVERIFY(timeUs >= previousUs);
+            previousUs = timeUs;
+            const QByteArray rest = line.mid(line.indexOf(' ') + 1);
+            // Probe and delay datagrams start with "KVRA " = 4b56524120.
+            (rest.contains(" 4b56524120") ? probes : relayed).append(rest);
+        }
+        QCOMPARE(relayed,
+                 (QList<QByteArray>{"o 100 " + hundred.left(48).toHex(), "i 0 ", "o 0 ", "i 2 00ff"}));
+        const QList<QByteArray> firstProbe = probes.first().split(' ');
+        const QByteArray firstText = QByteArray::fromHex(firstProbe.at(2));
+        QVERIFY2(firstText.startsWith("KVRA ping 0 "), firstText.constData());
+        QCOMPARE(firstProbe.at(1).toInt(), firstText.size());
+        int pings = 0;
+        int proposals = 0;
+        for (const QByteArray &probe : probes) {
+            const QByteArray text = QByteArray::fromHex(probe.split(' ').at(2));
+            QVERIFY2(probe.startsWith("o "), probe.constData()); // pongs we send are not traced
+            pings += text.startsWith("KVRA ping ") ? 1 : 0;
+            proposals += text.startsWith("KVRA delay ") ? 1 : 0;
+        }
+        QCOMPARE(pings, 10);
+        QVERIFY(proposals >= 1);
+        QCOMPARE(pings + proposals, probes.size());
+    }
+
+    // A new launch with another quark closes the old trace and starts a fresh file.
+    void relaunchStartsNewTrace()
+    {
+        QTemporaryDir appData;
+        QVERIFY(appData.isValid());
+        const QByteArray empty;
+        const QByteArray appDataPath = appData.path().toLocal8Bit();
+        EnvValue traceEnv("KIVRA_NET_TRACE", &empty);
+        EnvValue appEnv("LOCALAPPDATA", &appDataPath);
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpProxyManager proxy;
+        const QString first = launch(proxy, h, QStringLiteral("a.1")).value(QStringLiteral("tracePath")).toString();
+        const QString second = launch(proxy, h, QStringLiteral("b.1")).value(QStringLiteral("tracePath")).toString();
+        QVERIFY(first != second);
+        // The first is complete on disk although the manager is still running.
+        QCOMPARE(fileLines(first).value(0), QByteArray("# quark a.1"));
+        proxy.stop();
+        QCOMPARE(fileLines(second).value(0), QByteArray("# quark b.1"));
+    }
+};
+
+KIVRA_NETNS_TEST_MAIN(TestProxyTrace)
+#include "tst_proxytrace.moc"
