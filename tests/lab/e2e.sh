@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# End-to-end match scenarios in the NAT lab, through the real kivra-netproxy, our rendezvous
+# server and the emulator stand-in. Usage: e2e.sh SCENARIO BUILD_DIR
+# Exit 77 (skipped) when namespaces cannot be made, except under CI=true where that fails.
+set -uo pipefail
+HERE=$(cd "$(dirname "$0")" && pwd)
+scenario=${1:?scenario}
+build=${2:?build dir}
+quark_a=lab-1234.1
+quark_b=lab-1234.2
+
+skip_or_fail() {
+  echo "E2E SKIPPED: $*" >&2
+  [[ ${CI:-} == true ]] && exit 1
+  exit 77
+}
+[[ $(id -u) -eq 0 ]] || skip_or_fail "needs root for network and PID namespaces"
+probe="kvprobe$$"
+ip netns add "$probe" 2>/dev/null || skip_or_fail "ip netns add does not work here"
+ip netns del "$probe"
+
+out=$(mktemp -d /tmp/kivra-e2e-XXXXXX)
+failures=0
+check() { # description command...
+  if "${@:2}"; then echo "ok   - $1"; else echo "FAIL - $1"; failures=$((failures + 1)); fi
+}
+rc_of() { cat "$out/$1.rc" 2>/dev/null || echo none; }
+has_line() { grep -qx -- "$2" "$out/$1.events"; }
+delay_of() { awk '$1 == "delay" { print $3 }' "$out/$1.events"; }
+report_value() { awk -F= -v k="$2" '$1 == k { print $2 }' "$out/$1.report" 2>/dev/null; }
+clean_report() { # side frames: every datagram arrived once, in order, intact
+  [[ $(report_value "$1" received) == "$2" && $(report_value "$1" lost) == 0 && \
+     $(report_value "$1" duplicates) == 0 && $(report_value "$1" reordered) == 0 && \
+     $(report_value "$1" corrupted) == 0 ]]
+}
+same_delay() { [[ -n $(delay_of a) && $(delay_of a) == "$(delay_of b)" ]]; }
+# A side ended as specified: connected and the emulator's code, or udp_failed and 4.
+specified_end() { # side quark emulator-code
+  if has_line "$1" "connected $2"; then [[ $(rc_of "$1") == "$3" ]]; else
+    has_line "$1" "failed $2 udp_failed" && [[ $(rc_of "$1") == 4 ]]; fi
+}
+match() { "$HERE/run_match.sh" --build "$build" --out "$out" "$@"; }
+show() {
+  local f
+  for f in a.events b.events a.rc b.rc a.report b.report server.log lab.log; do
+    [[ -f $out/$f ]] && { echo "--- $f"; cat "$out/$f"; }
+  done
+}
+
+case $scenario in
+  cone)
+    match --frames 300 --exit-a 7 --exit-b 0 || exit 1
+    check "side 1 connected" has_line a "connected $quark_a"
+    check "side 2 connected" has_line b "connected $quark_b"
+    check "both sides agree on the delay" same_delay
+    check "side 1 emulator got every datagram intact and in order" clean_report a 300
+    check "side 2 emulator got every datagram intact and in order" clean_report b 300
+    check "side 1 exit code is its emulator's (7)" test "$(rc_of a)" = 7
+    check "side 2 exit code is its emulator's (0)" test "$(rc_of b)" = 0
+    ;;
+  loss5)
+    match --loss 5 --frames 300 --exit-a 3 --exit-b 5 || exit 1
+    check "side 1 connected" has_line a "connected $quark_a"
+    check "side 2 connected" has_line b "connected $quark_b"
+    check "both sides agree on the delay" same_delay
+    check "side 1 match ran to its end (exit 3)" test "$(rc_of a)" = 3
+    check "side 2 match ran to its end (exit 5)" test "$(rc_of b)" = 5
+    check "side 1 emulator reported" test -n "$(report_value a received)"
+    check "side 2 emulator reported" test -n "$(report_value b received)"
+    ;;
+  loss20)
+    match --loss 20 --frames 300 --exit-a 9 --exit-b 0 || exit 1
+    check "side 1 ended as specified" specified_end a "$quark_a" 9
+    check "side 2 ended as specified" specified_end b "$quark_b" 0
+    ;;
+  no_peer)
+    match --only-a || exit 1
+    check "the lone side reports udp_failed" has_line a "failed $quark_a udp_failed"
+    check "the lone side exits with 4" test "$(rc_of a)" = 4
+    check "the emulator was never started" bash -c "! grep -q emulator_started '$out/a.events'"
+    ;;
+  no_server)
+    match --only-a --no-server || exit 1
+    check "without a server the side reports udp_failed" has_line a "failed $quark_a udp_failed"
+    check "without a server the side exits with 4" test "$(rc_of a)" = 4
+    ;;
+  symmetric)
+    match --nat-b symmetric --frames 300 --exit-a 7 --exit-b 0 || exit 1
+    check "side 1 ended as specified (connected with 7, or udp_failed with 4)" specified_end a "$quark_a" 7
+    check "side 2 ended as specified (connected with 0, or udp_failed with 4)" specified_end b "$quark_b" 0
+    if has_line a "connected $quark_a" && has_line b "connected $quark_b"; then
+      echo "note: symmetric NAT on side 2 was punched through"
+    else
+      echo "note: symmetric NAT on side 2 was not punched through"
+    fi
+    ;;
+  nat_flush)
+    # Side 1's router forgets its mappings mid-match: its public port changes, the peer's
+    # follower moves to it after 30 datagrams and the match goes on.
+    match --frames 600 --flush-a-after-ms 8000 --exit-a 0 --exit-b 0 || exit 1
+    check "side 1 connected" has_line a "connected $quark_a"
+    check "side 2 connected" has_line b "connected $quark_b"
+    check "side 1 match ran to its end" test "$(rc_of a)" = 0
+    check "side 2 match ran to its end" test "$(rc_of b)" = 0
+    check "side 2 emulator kept receiving after the flush" \
+      test "$(report_value b received)" -gt 450
+    ;;
+  *)
+    echo "unknown scenario $scenario" >&2
+    exit 2
+    ;;
+esac
+show
+rm -rf "$out"
+((failures == 0))
