@@ -4,7 +4,7 @@
 add_library(kivra_proxy_peerharness STATIC ${CMAKE_CURRENT_LIST_DIR}/peerharness.h
                                            ${CMAKE_CURRENT_LIST_DIR}/peerharness.cpp)
 target_include_directories(kivra_proxy_peerharness PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(kivra_proxy_peerharness PUBLIC Qt6::Core Qt6::Network)
+target_link_libraries(kivra_proxy_peerharness PUBLIC Qt6::Core Qt6::Network Qt6::Test)
 
 kivra_add_test(NAME tst_signalwire SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_signalwire.cpp
                LIBS kivra_proxy LABELS unit TIMEOUT 30)

@@ -1,5 +1,11 @@
 #include "peerharness.h"
 
+#include <QDeadlineTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <sys/socket.h>
+
 namespace proxytest {
 namespace {
 
@@ -25,6 +31,16 @@ bool UdpEnd::bind(const QHostAddress &address, quint16 port)
 void UdpEnd::send(const QByteArray &data, const QHostAddress &to, quint16 toPort)
 {
     socket.writeDatagram(data, to, toPort);
+}
+
+bool UdpEnd::setReceiveBuffer(int bytes)
+{
+    const int fd = int(socket.socketDescriptor());
+    if (fd < 0)
+        return false;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0)
+        return true;
+    return ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
 }
 
 QList<QByteArray> UdpEnd::payloads(const QByteArray &prefix) const
@@ -125,6 +141,31 @@ void PeerHarness::startHandshake(const QString &matchId)
 {
     announcePeer(matchId);
     peerSend(peerPunchReply());
+}
+
+bool PeerHarness::connectProxy(QObject *proxy, const QString &matchId, int timeoutMs)
+{
+    QSignalSpy succeeded(proxy, SIGNAL(punchingSucceeded(QString)));
+    startHandshake(matchId);
+    if (!succeeded.wait(timeoutMs))
+        return false;
+    connectedMatchId = matchId;
+    // Let the punches the proxy sent while it blocked arrive, so tests start from a quiet peer.
+    return sync(timeoutMs);
+}
+
+bool PeerHarness::sync(int timeoutMs)
+{
+    if (connectedMatchId.isEmpty())
+        return false;
+    const int before = server.count("peer_ack/");
+    announcePeer(connectedMatchId);
+    QDeadlineTimer deadline(timeoutMs);
+    while (server.count("peer_ack/") <= before && !deadline.hasExpired()) {
+        QSignalSpy got(&server, &UdpEnd::datagramReceived);
+        got.wait(int(qMax<qint64>(1, deadline.remainingTime())));
+    }
+    return server.count("peer_ack/") > before;
 }
 
 QByteArray PeerHarness::peerPunchReply()

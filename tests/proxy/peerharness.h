@@ -39,6 +39,9 @@ public:
     QHostAddress address() const { return boundAddress; }
     quint16 port() const { return socket.localPort(); }
     void send(const QByteArray &data, const QHostAddress &to, quint16 toPort);
+    // Enlarges the kernel's receive queue (beyond the system limit when run as root), for
+    // ends that get thousands of datagrams in one go.
+    bool setReceiveBuffer(int bytes);
 
     const QList<Datagram> &received() const { return datagrams; }
     // Received payloads that start with prefix (all of them for an empty prefix).
@@ -96,6 +99,14 @@ public:
 
     // Announces the peer and queues its punch answer; the proxy then emits punchingSucceeded.
     void startHandshake(const QString &matchId);
+    // startHandshake, then waits for punchingSucceeded of `proxy` (any QObject with that
+    // signal) and for the proxy's punch datagrams to reach the peer. False on time-out.
+    bool connectProxy(QObject *proxy, const QString &matchId, int timeoutMs = 5000);
+
+    // Round trip through the proxy's peer socket: the server repeats the announcement of the
+    // connected peer and waits for the acknowledgement. Every datagram sent to the proxy's
+    // peer socket before it has then been handled. Needs a prior connectProxy.
+    bool sync(int timeoutMs = 5000);
 
     // A punch datagram as a peer that has learned our token sends it (ends a punch call early).
     static QByteArray peerPunchReply();
@@ -105,6 +116,9 @@ public:
     UdpEnd server;
     UdpEnd peer;
     UdpEnd emulator;
+
+private:
+    QString connectedMatchId;
 };
 
 } // namespace proxytest
