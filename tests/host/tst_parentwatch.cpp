@@ -1,0 +1,241 @@
+// The front-end window watch for real, under a private Xvfb server: a window made here is
+// passed as the handle; destroying it must end the match with 0 after stopping the
+// emulator; an X server that cannot be reached must never end it.
+#include "hostrun.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <xcb/xcb.h>
+
+#include <memory>
+
+namespace {
+
+const QString NetproxyBin = QStringLiteral(NETPROXY_BIN);
+const QString StandinBin = QStringLiteral(STANDIN_BIN);
+constexpr int XvfbStartMs = 10000;
+constexpr int RunEndMs = 15000;        // the watch ticks every 500 ms, the stop takes up to 2 s
+constexpr int ShortEmulatorRunMs = 1500; // long enough for several watch ticks
+
+// A client connection that owns one top-level window.
+class XWindow
+{
+public:
+    explicit XWindow(const QByteArray &display)
+    {
+        connection = xcb_connect(display.constData(), nullptr);
+        if (xcb_connection_has_error(connection))
+            return;
+        xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+        window = xcb_generate_id(connection);
+        xcb_create_window(connection, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 64, 48, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
+        xcb_map_window(connection, window);
+        ok = sync();
+    }
+    ~XWindow() { xcb_disconnect(connection); }
+    XWindow(const XWindow &) = delete;
+    XWindow &operator=(const XWindow &) = delete;
+
+    bool destroy()
+    {
+        xcb_destroy_window(connection, window);
+        return sync();
+    }
+
+    bool ok = false;
+    xcb_window_t window = 0;
+
+private:
+    // A round trip, so the server has acted on everything sent before it returns.
+    bool sync()
+    {
+        xcb_get_input_focus_reply_t *reply =
+            xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr);
+        const bool answered = reply != nullptr;
+        free(reply);
+        return answered && !xcb_connection_has_error(connection);
+    }
+
+    xcb_connection_t *connection = nullptr;
+};
+
+int socketCount(qint64 pid)
+{
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+    int count = 0;
+    const QStringList entries = fds.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        if (QFileInfo(fds.filePath(entry)).symLinkTarget().contains(QLatin1String("socket:")))
+            ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+class TestParentWatch : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void windowGoneEndsMatch_data();
+    void windowGoneEndsMatch();
+    void windowPresentKeepsMatch();
+    void unreachableDisplayKeepsMatch_data();
+    void unreachableDisplayKeepsMatch();
+    void displayLostMidMatchKeepsMatch();
+
+private:
+    bool startXvfb();
+    void startNetproxy(const QStringList &handleOptions);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    QString recordPath;
+    QProcessEnvironment environment;
+    std::unique_ptr<QProcess> xvfb;
+    std::unique_ptr<testsupport::ProcessGuard> xvfbGuard;
+    QByteArray display;
+    std::unique_ptr<QProcess> netproxy;
+    std::unique_ptr<testsupport::ProcessGuard> netproxyGuard;
+};
+
+void TestParentWatch::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    recordPath = dir->filePath(QStringLiteral("record.txt"));
+    environment = hosttest::cleanEnvironment();
+    environment.insert(QStringLiteral("KIVRA_STANDIN_RECORD"), recordPath);
+}
+
+void TestParentWatch::cleanup()
+{
+    netproxyGuard.reset();
+    netproxy.reset();
+    xvfbGuard.reset();
+    xvfb.reset();
+}
+
+bool TestParentWatch::startXvfb()
+{
+    xvfb = std::make_unique<QProcess>();
+    xvfbGuard = std::make_unique<testsupport::ProcessGuard>(xvfb.get());
+    // -displayfd: the server picks a free display number and prints it once it accepts clients.
+    const QByteArray number = testsupport::startFixture(
+        *xvfb, QStringLiteral("Xvfb"),
+        {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "320x240x24", "-nolisten", "local"}, XvfbStartMs);
+    if (number.isEmpty())
+        return false;
+    display = ':' + number;
+    environment.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(display));
+    return true;
+}
+
+void TestParentWatch::startNetproxy(const QStringList &handleOptions)
+{
+    netproxy = std::make_unique<QProcess>();
+    netproxyGuard = std::make_unique<testsupport::ProcessGuard>(netproxy.get());
+    netproxy->setProcessEnvironment(environment);
+    netproxy->start(NetproxyBin, QStringList{"--emulator", StandinBin, "--command", "c"} + handleOptions);
+    QVERIFY(netproxy->waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(netproxy->canReadLine(), 5000);
+    QCOMPARE(netproxy->readLine(), QByteArray("emulator_started\n"));
+}
+
+void TestParentWatch::windowGoneEndsMatch_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<bool>("hex");
+    QTest::addColumn<bool>("ignoresTerminate");
+    QTest::newRow("parent handle, decimal") << "--parent-hwnd" << false << false;
+    QTest::newRow("parent handle, hexadecimal") << "--parent-hwnd" << true << false;
+    QTest::newRow("owner handle only") << "--owner-hwnd" << false << false;
+    QTest::newRow("emulator ignores terminate: killed") << "--parent-hwnd" << false << true;
+}
+
+void TestParentWatch::windowGoneEndsMatch()
+{
+    QFETCH(QString, option);
+    QFETCH(bool, hex);
+    QFETCH(bool, ignoresTerminate);
+    QVERIFY(startXvfb());
+    XWindow window(display);
+    QVERIFY(window.ok);
+
+    environment.insert(QStringLiteral("KIVRA_STANDIN_RUN_MS"), QStringLiteral("60000"));
+    environment.insert(QStringLiteral("KIVRA_STANDIN_EXIT_CODE"), QStringLiteral("9"));
+    if (ignoresTerminate)
+        environment.insert(QStringLiteral("KIVRA_STANDIN_IGNORE_TERM"), QStringLiteral("1"));
+    const QString handle = hex ? QStringLiteral("0x%1").arg(window.window, 0, 16) : QString::number(window.window);
+    startNetproxy({option, handle});
+    QVERIFY(window.destroy());
+
+    QVERIFY(netproxy->waitForFinished(RunEndMs));
+    QCOMPARE(netproxy->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(netproxy->exitCode(), 0);
+    QCOMPARE(netproxy->readAll(), QByteArray());
+    const QList<QByteArray> record = hosttest::recordLines(recordPath);
+    QCOMPARE(hosttest::recordValue(record, "terminated"), ignoresTerminate ? QByteArray() : QByteArray("1"));
+}
+
+void TestParentWatch::windowPresentKeepsMatch()
+{
+    QVERIFY(startXvfb());
+    XWindow window(display);
+    QVERIFY(window.ok);
+    environment.insert(QStringLiteral("KIVRA_STANDIN_RUN_MS"), QString::number(ShortEmulatorRunMs));
+    environment.insert(QStringLiteral("KIVRA_STANDIN_EXIT_CODE"), QStringLiteral("7"));
+    startNetproxy({"--parent-hwnd", QString::number(window.window)});
+    QVERIFY(netproxy->waitForFinished(RunEndMs));
+    QCOMPARE(netproxy->exitCode(), 7);
+    QVERIFY(!hosttest::recordHas(hosttest::recordLines(recordPath), "terminated"));
+}
+
+void TestParentWatch::unreachableDisplayKeepsMatch_data()
+{
+    QTest::addColumn<QString>("displayName"); // "-" leaves DISPLAY unset
+    QTest::newRow("DISPLAY unset") << "-";
+    QTest::newRow("DISPLAY empty") << "";
+    QTest::newRow("no such server") << ":65000";
+    QTest::newRow("garbage") << "not a display";
+}
+
+void TestParentWatch::unreachableDisplayKeepsMatch()
+{
+    QFETCH(QString, displayName);
+    if (displayName != QLatin1String("-"))
+        environment.insert(QStringLiteral("DISPLAY"), displayName);
+    environment.insert(QStringLiteral("KIVRA_STANDIN_RUN_MS"), QString::number(ShortEmulatorRunMs));
+    environment.insert(QStringLiteral("KIVRA_STANDIN_EXIT_CODE"), QStringLiteral("7"));
+    startNetproxy({"--parent-hwnd", "4194310"});
+    QVERIFY(netproxy->waitForFinished(RunEndMs));
+    QCOMPARE(netproxy->exitCode(), 7);
+}
+
+void TestParentWatch::displayLostMidMatchKeepsMatch()
+{
+    QVERIFY(startXvfb());
+    XWindow window(display);
+    QVERIFY(window.ok);
+    environment.insert(QStringLiteral("KIVRA_STANDIN_RUN_MS"), QStringLiteral("2500"));
+    environment.insert(QStringLiteral("KIVRA_STANDIN_EXIT_CODE"), QStringLiteral("7"));
+    startNetproxy({"--parent-hwnd", QString::number(window.window)});
+    // The first watch tick comes 500 ms after the start: wait for its X connection (one
+    // more socket), then take the server away under it.
+    const qint64 pid = netproxy->processId();
+    const int before = socketCount(pid);
+    QTRY_VERIFY_WITH_TIMEOUT(socketCount(pid) > before, 5000);
+    xvfb->kill();
+    QVERIFY(xvfb->waitForFinished(5000));
+    QVERIFY(netproxy->waitForFinished(RunEndMs));
+    QCOMPARE(netproxy->exitCode(), 7);
+}
+
+QTEST_GUILESS_MAIN(TestParentWatch)
+#include "tst_parentwatch.moc"
