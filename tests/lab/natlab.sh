@@ -17,7 +17,8 @@ LAB_SERVER_PORT=7001
 
 lab_log() { echo "natlab: $*" >&2; }
 
-# lab_up PREFIX NAT_A NAT_B   (NAT kinds: cone = port-preserving, symmetric = random per flow)
+# lab_up PREFIX NAT_A NAT_B   (NAT kinds: cone = port-preserving, symmetric = random per flow,
+#                              forwarded = cone plus forwards of 6006/6004 to the host)
 lab_up() {
   local p=$1 nat_a=${2:-cone} nat_b=${3:-cone}
   LAB_PREFIX=$p
@@ -44,13 +45,20 @@ _lab_router() {
   ip -n "$hns" addr add "$lan.2/24" dev eth0 && ip -n "$hns" link set eth0 up || return 1
   ip -n "$hns" route add default via "$lan.1" || return 1
   ip netns exec "$rns" sysctl -qw net.ipv4.ip_forward=1 || return 1
-  local flags=""
+  local flags="" forward=""
   [[ $nat == symmetric ]] && flags="fully-random"
+  # "forwarded": a cone NAT that also forwards the peer ports 6006 and 6004 to the host,
+  # as the router does once the program's UPnP mapping succeeded.
+  [[ $nat == forwarded ]] &&
+    forward="chain pre { type nat hook prerouting priority dstnat; policy accept;
+    iifname \"wan\" udp dport { 6004, 6006 } dnat to $lan.2
+  }"
   ip netns exec "$rns" nft -f - <<NFT || return 1
 table ip nat {
   chain post { type nat hook postrouting priority srcnat; policy accept;
     oifname "wan" masquerade $flags
   }
+  $forward
 }
 table inet homefw {
   chain input { type filter hook input priority filter; policy accept;
@@ -83,6 +91,14 @@ NFT
 
 # lab_flush_nat ROUTER: forget the router's NAT mappings (the next packet gets a new one).
 lab_flush_nat() { ip netns exec "${LAB_PREFIX}r$1" conntrack -F >/dev/null 2>&1; }
+
+# lab_remap_nat ROUTER: flush the mappings and map new flows into 30000-39999, so the
+# player's public port really changes (plain masquerade would hand out the freed port again).
+lab_remap_nat() {
+  ip netns exec "${LAB_PREFIX}r$1" nft flush chain ip nat post &&
+    ip netns exec "${LAB_PREFIX}r$1" nft add rule ip nat post oifname wan meta l4proto udp masquerade to :30000-39999 &&
+    lab_flush_nat "$1"
+}
 
 # lab_exec NS-SUFFIX CMD...: run a command inside one lab namespace.
 lab_exec() { local ns=$1; shift; ip netns exec "${LAB_PREFIX}$ns" "$@"; }

@@ -15,7 +15,7 @@ nat_a=cone nat_b=cone loss=0 frames=300 rate=60 code_a=7 code_b=0
 players=ab server=1 timeout_s=60 flush_at_ms=0
 usage() {
   cat >&2 <<USAGE
-usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric] [--nat-b cone|symmetric]
+usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric|forwarded] [--nat-b ...]
           [--loss PCT] [--frames N] [--rate N] [--exit-a N] [--exit-b N]
           [--only-a] [--no-server] [--flush-a-after-ms MS] [--timeout S]
 USAGE
@@ -96,8 +96,8 @@ fi
 
 if ((flush_at_ms > 0)); then
   sleep "$(awk "BEGIN{print $flush_at_ms/1000}")"
-  lab_flush_nat a
-  echo "flushed router a NAT at ${flush_at_ms} ms" >>"$out/lab.log"
+  lab_remap_nat a
+  echo "router a NAT flushed and remapped to 30000-39999 at ${flush_at_ms} ms" >>"$out/lab.log"
 fi
 
 wait "$pid_a"
