@@ -1,0 +1,10 @@
+# Cross build of the Windows platform layer with Debian's mingw-w64 (64-bit, win32 threads).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(_kivra_mingw x86_64-w64-mingw32)
+find_program(CMAKE_CXX_COMPILER NAMES ${_kivra_mingw}-g++-win32 ${_kivra_mingw}-g++ REQUIRED)
+find_program(CMAKE_RC_COMPILER NAMES ${_kivra_mingw}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${_kivra_mingw})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
