@@ -39,6 +39,12 @@ void limitReplySize(QNetworkReply *reply)
     });
 }
 
+// An oversized body that came in one piece (too fast for the abort) counts as an error too.
+bool replyFailed(QNetworkReply *reply)
+{
+    return reply->error() != QNetworkReply::NoError || reply->bytesAvailable() > MaxReplyBytes;
+}
+
 } // namespace
 
 UpnpPortMapper::UpnpPortMapper(QObject *parent) : QObject(parent)
@@ -102,7 +108,10 @@ void UpnpPortMapper::sendDiscovery()
 
 void UpnpPortMapper::handleDiscoveryDatagrams()
 {
-    for (int count = 0; count < MaxDatagramsPerRead && ssdpSocket.hasPendingDatagrams(); ++count) {
+    // finish() may close the socket while we are in this loop.
+    for (int count = 0; count < MaxDatagramsPerRead && ssdpSocket.state() == QAbstractSocket::BoundState
+                        && ssdpSocket.hasPendingDatagrams();
+         ++count) {
         QByteArray datagram(qMax<qint64>(0, ssdpSocket.pendingDatagramSize()), Qt::Uninitialized);
         const qint64 size = ssdpSocket.readDatagram(datagram.data(), datagram.size());
         // Later answers are read and dropped: the first usable one wins for good.
@@ -157,7 +166,7 @@ void UpnpPortMapper::handleDeviceDescription(QNetworkReply *reply)
     reply->deleteLater();
     // No test of done here: a late good description still sends its first request, whose
     // reply then meets done.
-    if (reply->error() != QNetworkReply::NoError) {
+    if (replyFailed(reply)) {
         finish(false, QStringLiteral("description_failed"));
         return;
     }
@@ -210,7 +219,7 @@ void UpnpPortMapper::handleAddPortMappingReply(QNetworkReply *reply, quint16 por
         return;
     }
     // A router that only grants permanent leases gets one more request for this port.
-    if (leaseSeconds != upnp::PermanentLeaseSeconds && upnp::isOnlyPermanentLeasesFault(reply->readAll())) {
+    if (leaseSeconds != upnp::PermanentLeaseSeconds && upnp::isOnlyPermanentLeasesFault(reply->read(MaxReplyBytes))) {
         sendAddPortMapping(port, upnp::PermanentLeaseSeconds);
         return;
     }
