@@ -1,0 +1,129 @@
+// The program in served mode, inside this test's own network namespace and, because served
+// mode ends leftover processes, each run in its own PID namespace as well.
+#include "hostrun.h"
+
+#include <QNetworkDatagram>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <memory>
+
+namespace {
+
+const QString NetproxyBin = QStringLiteral(NETPROXY_BIN);
+const QString StandinBin = QStringLiteral(STANDIN_BIN);
+constexpr quint16 LocalProxyPort = 7001;
+constexpr int RegistrationDeadlineMs = 25000; // the proxy gives up without a peer after this
+constexpr int SlackMs = 15000;
+
+// unshare: a fresh PID namespace, and the child killed when unshare itself is killed.
+QStringList isolated(const QStringList &arguments)
+{
+    return QStringList{"--pid", "--fork", "--mount-proc", "--kill-child", NetproxyBin} + arguments;
+}
+
+} // namespace
+
+class TestNetproxyServed : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void launchErrorEndsWithFive_data();
+    void launchErrorEndsWithFive();
+    void noPeerEndsWithFour();
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    QString recordPath;
+    QProcessEnvironment environment;
+};
+
+void TestNetproxyServed::initTestCase()
+{
+    KIVRA_REQUIRE_NETNS();
+}
+
+void TestNetproxyServed::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    recordPath = dir->filePath(QStringLiteral("record.txt"));
+    environment = hosttest::cleanEnvironment();
+    environment.insert(QStringLiteral("KIVRA_STANDIN_RECORD"), recordPath);
+    environment.insert(QStringLiteral("KIVRA_NET_TRACE"), dir->filePath(QStringLiteral("trace.txt")));
+}
+
+void TestNetproxyServed::launchErrorEndsWithFive_data()
+{
+    QTest::addColumn<QString>("takenAddress");
+    QTest::addColumn<int>("takenPort");
+    QTest::newRow("emulator-facing port taken") << "127.0.0.1" << int(LocalProxyPort);
+    QTest::newRow("emulator-facing port taken on all addresses") << "0.0.0.0" << int(LocalProxyPort);
+}
+
+void TestNetproxyServed::launchErrorEndsWithFive()
+{
+    QFETCH(QString, takenAddress);
+    QFETCH(int, takenPort);
+    QUdpSocket squatter;
+    QVERIFY(squatter.bind(QHostAddress(takenAddress), quint16(takenPort), QAbstractSocket::DontShareAddress));
+
+    const hosttest::RunResult result = hosttest::run(
+        QStringLiteral("unshare"),
+        isolated({"--emulator", StandinBin, "--command", "kivra-net:served,g,m1.1,x,,127.0.0.1,7300,"}), environment);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 5);
+    QVERIFY(!result.lines.isEmpty());
+    // The proxy may report the bind failure as a punching failure from inside launch first.
+    for (qsizetype i = 0; i + 1 < result.lines.size(); ++i)
+        QCOMPARE(result.lines.at(i), QByteArray("failed m1.1 udp_failed"));
+    QVERIFY2(result.lines.size() <= 2, result.lines.join('|').constData());
+    const QByteArray line = result.lines.constLast();
+    // "failed", the quark, then the proxy's own message (not a fixed word).
+    QVERIFY2(line.startsWith("failed m1.1 ") && line.size() > 12, line.constData());
+    QVERIFY2(!line.endsWith(" udp_failed"), line.constData());
+    if (takenPort == LocalProxyPort)
+        QVERIFY2(line.contains("127.0.0.1:7001"), line.constData());
+    QVERIFY2(!QFileInfo::exists(recordPath), "the emulator must not be started");
+}
+
+void TestNetproxyServed::noPeerEndsWithFour()
+{
+    // A rendezvous server that hears the registrations but never announces a peer.
+    QUdpSocket server;
+    QVERIFY(server.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+    QProcess netproxy;
+    testsupport::ProcessGuard guard(&netproxy);
+    netproxy.setProcessEnvironment(environment);
+    netproxy.start(QStringLiteral("unshare"),
+                   isolated({"--emulator", StandinBin, "--parent-hwnd", "4194310", "--command",
+                             QStringLiteral("kivra-net:served,g,m2.2,x,,127.0.0.2,%1,,native-window")
+                                 .arg(server.localPort())}));
+    QVERIFY(netproxy.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingDatagrams(), 5000);
+    const QNetworkDatagram registration = server.receiveDatagram();
+    QVERIFY2(registration.data().contains("m2"), registration.data().constData());
+
+    QVERIFY(netproxy.waitForFinished(RegistrationDeadlineMs + SlackMs));
+    QCOMPARE(netproxy.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(netproxy.exitCode(), 4);
+    QList<QByteArray> lines = netproxy.readAllStandardOutput().split('\n');
+    QVERIFY(!lines.isEmpty() && lines.constLast().isEmpty());
+    lines.removeLast();
+    QVERIFY(lines.size() >= 2);
+    QCOMPARE(lines.constFirst(),
+             "trace m2.2 " + QDir::toNativeSeparators(dir->filePath(QStringLiteral("trace.txt"))).toUtf8());
+    QCOMPARE(lines.constLast(), QByteArray("failed m2.2 udp_failed"));
+    // Between them at most the mapper's result: no router in this namespace.
+    for (int i = 1; i + 1 < lines.size(); ++i)
+        QVERIFY2(lines.at(i).startsWith("upnp m2.2 failed "), lines.at(i).constData());
+    QVERIFY2(!QFileInfo::exists(recordPath), "the emulator must not be started without a delay");
+}
+
+KIVRA_NETNS_TEST_MAIN(TestNetproxyServed)
+#include "tst_netproxy_served.moc"
