@@ -1,0 +1,41 @@
+// The device description is XML from whatever answered the SSDP search: any body must parse
+// without fault or hang, and a service taken from it must be safe to put into the request.
+#include "fuzzcheck.h"
+#include "soapcheck.h"
+#include "upnp/devicedescription.h"
+
+#include <QByteArray>
+#include <QUrl>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+void checkDescription(const QByteArray &body, const QUrl &location)
+{
+    const upnp::WanService service = upnp::findWanService(body, location);
+    if (service.controlUrl.isEmpty())
+        return;
+    // An unparsable controlURL (a bad host) is still taken as the service's address.
+    FUZZ_OPEN_FINDING(service.controlUrl.isValid(), "invalid_control_url", "the control URL is valid");
+    if (!service.controlUrl.isValid())
+        return;
+    // A relative URLBase ("not a url" parses as a relative path) replaces the absolute
+    // location as the base, so the request would go nowhere.
+    FUZZ_OPEN_FINDING(!service.controlUrl.isRelative(), "relative_urlbase", "the control URL is absolute");
+    if (service.controlUrl.isRelative())
+        return;
+    FUZZ_CHECK(upnp::isUsableServiceType(service.serviceType), "the service type is one we can send");
+    soapcheck::checkRequest(service.serviceType, 6006, QStringLiteral("Sarnolix UDP"));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray body(reinterpret_cast<const char *>(data), qsizetype(size));
+    checkDescription(body, QUrl(QStringLiteral("http://192.168.1.1:5000/rootDesc.xml")));
+    checkDescription(body, QUrl(QStringLiteral("http://10.0.0.138/")));
+    return 0;
+}

@@ -1,0 +1,100 @@
+// Punch datagrams and the relay's control screens see every datagram that reaches the peer
+// socket, from anyone: any bytes must be classified without fault and as the wire rules say.
+#include "fuzzcheck.h"
+#include "proxy/punchwire.h"
+#include "proxy/relaywire.h"
+
+#include <QByteArray>
+#include <QList>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+constexpr int PortWrap = 65535;
+constexpr int ScanWidth = 1024; // single attempts of one scan (512 each side)
+
+// The token rule written out independently: "_", "0." and anything, or non-empty hex.
+bool acceptedToken(const QByteArray &field)
+{
+    if (field == "_" || field.startsWith("0."))
+        return true;
+    if (field.isEmpty())
+        return false;
+    for (const char c : field) {
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (!hex)
+            return false;
+    }
+    return true;
+}
+
+bool punchOracle(const QByteArray &data)
+{
+    const QList<QByteArray> fields = data.split(' ');
+    if (fields.size() < 2 || fields.size() > 3)
+        return false;
+    if (!acceptedToken(fields.at(0)) || !acceptedToken(fields.at(1)))
+        return false;
+    return fields.size() == 2 || fields.at(2) == "ok";
+}
+
+void checkClassifiers(const QByteArray &data)
+{
+    FUZZ_CHECK(punchwire::isPunchDatagram(data) == punchOracle(data), "punch recogniser follows the rule");
+    FUZZ_CHECK(relaywire::isKeepalive(data.constData(), data.size()) == (data == "ping"),
+               "keepalive is exactly ping");
+    const bool control = data == "ping" || data == "PUNCH" || data.contains(" _") || data.contains(" ok");
+    FUZZ_CHECK(relaywire::isStartupControl(data.constData(), data.size()) == control,
+               "start-up screen follows the rule");
+    const QList<QByteArray> fields = data.split(' ');
+    for (const QByteArray &field : fields)
+        FUZZ_CHECK(punchwire::isAcceptedToken(field) == acceptedToken(field), "token rule");
+}
+
+void checkBuilders(FuzzedDataProvider &provider)
+{
+    const double random = provider.ConsumeProbability<double>();
+    const double below = random < 1.0 ? random : std::nextafter(1.0, 0.0);
+    const QByteArray own = punchwire::tokenFromRandom(below);
+    FUZZ_CHECK(own.startsWith("0."), "own token starts with 0.");
+    FUZZ_CHECK(!own.contains(' '), "own token has no blank");
+
+    const std::string peerText = provider.ConsumeRandomLengthString(64);
+    const QByteArray peer(peerText.data(), qsizetype(peerText.size()));
+    const QByteArray datagram = punchwire::punchDatagram(own, peer);
+    if (acceptedToken(peer) && !peer.contains(' '))
+        FUZZ_CHECK(punchwire::isPunchDatagram(datagram), "our own punch is a punch datagram");
+    if (peer == "_")
+        FUZZ_CHECK(datagram == own + " _", "no ok before the peer token is known");
+
+    // Ports: the sequence only ever wraps values within one wrap of the range.
+    const int port = provider.ConsumeIntegralInRange<int>(1 - PortWrap, 2 * PortWrap);
+    const int wrapped = punchwire::wrapPort(port);
+    FUZZ_CHECK(wrapped >= 1 && wrapped <= PortWrap, "one wrap lands in 1..65535");
+    const int centre = provider.ConsumeIntegralInRange<int>(1, PortWrap);
+    const int firstOffset = provider.ConsumeIntegralInRange<int>(0, 1);
+    const int index = provider.ConsumeIntegralInRange<int>(0, ScanWidth - 1);
+    const int scanned = punchwire::scanPort(centre, firstOffset, index);
+    FUZZ_CHECK(scanned >= 1 && scanned <= PortWrap, "scan ports are ports");
+    // Whatever integer arrives, the small predicates must not misbehave.
+    const int any = provider.ConsumeIntegral<int>();
+    (void)punchwire::isReservedSourcePort(any);
+    (void)punchwire::isScanExempt(any);
+    (void)punchwire::wrapPort(any);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray datagram(reinterpret_cast<const char *>(data), qsizetype(size));
+    checkClassifiers(datagram);
+    FuzzedDataProvider provider(data, size);
+    checkBuilders(provider);
+    return 0;
+}
