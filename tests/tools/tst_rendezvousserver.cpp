@@ -130,7 +130,10 @@ void TestRendezvousServer::announcesRebindingSide()
     // Side 2 comes back from another port, as after a NAT rebinding or a restart.
     Side moved(port);
     moved.send("register/m/2");
-    QCOMPARE(moved.waitFor("registered/"), QByteArray("registered/m/2"));
+    const QByteArray registered = moved.waitFor("registered/");
+    if (registered.isEmpty())
+        qWarning() << "server log:" << (server.waitForReadyRead(500), server.readAllStandardError());
+    QCOMPARE(registered, QByteArray("registered/m/2"));
     QCOMPARE(moved.waitFor("peer/"), "peer/m/127.0.0.1/" + QByteArray::number(a.port()));
     QCOMPARE(a.waitFor("peer/m/127.0.0.1/" + QByteArray::number(moved.port())),
              "peer/m/127.0.0.1/" + QByteArray::number(moved.port()));

@@ -68,6 +68,10 @@ void RendezvousServer::handleDatagrams()
 
 void RendezvousServer::handleTick()
 {
+    // A read notification can be missed when a datagram lands just as a pass ends; the
+    // tick picks such a datagram up within one interval.
+    if (socket.hasPendingDatagrams())
+        handleDatagrams();
     TableOutput out;
     table.tick(clock.elapsed(), &out);
     flush(out);
