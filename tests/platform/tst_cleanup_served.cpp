@@ -213,6 +213,7 @@ private slots:
         const QStringList lines = readLinesUntil(
             run, [](const QString &line) { return !line.startsWith(QLatin1String("cleanup")); });
         const QString seen = lines.join(QLatin1Char('|'));
+        qInfo("program wrote: %s", qPrintable(seen));
 
         QStringList cleanupLines;
         for (const QString &line : lines) {
