@@ -1,6 +1,7 @@
 // The program in served mode, inside this test's own network namespace and, because served
 // mode ends leftover processes, each run in its own PID namespace as well.
 #include "hostrun.h"
+#include "peerharness.h"
 
 #include <QNetworkDatagram>
 #include <QSignalSpy>
@@ -36,6 +37,8 @@ private Q_SLOTS:
     void launchErrorEndsWithFive_data();
     void launchErrorEndsWithFive();
     void noPeerEndsWithFour();
+    void negotiatedDelayStartsEmulator_data();
+    void negotiatedDelayStartsEmulator();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -123,6 +126,84 @@ void TestNetproxyServed::noPeerEndsWithFour()
     for (int i = 1; i + 1 < lines.size(); ++i)
         QVERIFY2(lines.at(i).startsWith("upnp m2.2 failed "), lines.at(i).constData());
     QVERIFY2(!QFileInfo::exists(recordPath), "the emulator must not be started without a delay");
+}
+
+void TestNetproxyServed::negotiatedDelayStartsEmulator_data()
+{
+    QTest::addColumn<QString>("override");
+    QTest::addColumn<QString>("windowMode");
+    QTest::addColumn<int>("peerProposal");
+    QTest::addColumn<int>("effectiveDelay");
+    QTest::addColumn<QString>("windowArgument"); // empty: none
+    // On loopback the own proposal is 0, so the larger of both is the peer's.
+    QTest::newRow("peer proposes 2, windowed") << "" << "native-window" << 2 << 2 << "-w";
+    QTest::newRow("0 negotiated: raised to 1") << "" << "" << 0 << 1 << "";
+    QTest::newRow("override 9 capped at 5, fullscreen") << "9" << "Native-Fullscreen" << 1 << 5 << "-fullscreen";
+    QTest::newRow("override 0 kept") << "0" << "native-window" << 2 << 0 << "-w";
+}
+
+void TestNetproxyServed::negotiatedDelayStartsEmulator()
+{
+    QFETCH(QString, override);
+    QFETCH(QString, windowMode);
+    QFETCH(int, peerProposal);
+    QFETCH(int, effectiveDelay);
+    QFETCH(QString, windowArgument);
+
+    // Rendezvous server on 127.0.0.1, remote peer on 127.0.0.2, both played by this test.
+    proxytest::PeerHarness harness;
+    QVERIFY(harness.start());
+    harness.proxyLocalPort = LocalProxyPort;
+    harness.proxyPeerPort = 6006;
+    harness.peer.answerPings = true;
+    const QByteArray proposal = "KVRA delay " + QByteArray::number(peerProposal) + " 1";
+    connect(&harness.peer, &proxytest::UdpEnd::datagramReceived, &harness, [&harness, &proposal] {
+        if (harness.peer.received().constLast().data.startsWith("KVRA delay"))
+            harness.peerSend(proposal);
+    });
+
+    environment.insert(QStringLiteral("KIVRA_STANDIN_EXIT_CODE"), QStringLiteral("7"));
+    environment.insert(QStringLiteral("KIVRA_STANDIN_RUN_MS"), QStringLiteral("300"));
+    QProcess netproxy;
+    testsupport::ProcessGuard guard(&netproxy);
+    netproxy.setProcessEnvironment(environment);
+    const QString command = QStringLiteral("kivra-net:served,g,m3.2,x,%1,127.0.0.1,%2,,%3")
+                                .arg(override, QString::number(harness.signalPort()), windowMode);
+    netproxy.start(QStringLiteral("unshare"),
+                   isolated({"--emulator", StandinBin, "--parent-hwnd", "4194310", "--command", command}));
+    QVERIFY(netproxy.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(harness.server.count() > 0, 5000);
+    QVERIFY2(!QFileInfo::exists(recordPath), "nothing is started before the delay is settled");
+    harness.startHandshake(QStringLiteral("m3"));
+    harness.peerSend(proposal);
+
+    QVERIFY(netproxy.waitForFinished(30000));
+    QCOMPARE(netproxy.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(netproxy.exitCode(), 7);
+
+    QList<QByteArray> lines = netproxy.readAllStandardOutput().split('\n');
+    lines.removeAll(QByteArray());
+    lines.removeIf([](const QByteArray &line) { return line.startsWith("upnp m3.2 "); });
+    QVERIFY2(lines.size() == 4, lines.join('|').constData());
+    QVERIFY(lines.at(0).startsWith("trace m3.2 "));
+    QCOMPARE(lines.at(1), QByteArray("connected m3.2"));
+    QVERIFY2(lines.at(2).startsWith("delay m3.2 " + QByteArray::number(effectiveDelay) + ' '), lines.at(2).constData());
+    // The round trip in decimal; -1 when the proxy had no sample yet.
+    bool rttOk = false;
+    QVERIFY2(lines.at(2).split(' ').size() == 4 && lines.at(2).split(' ').at(3).toInt(&rttOk) >= -1 && rttOk,
+             lines.at(2).constData());
+    QCOMPARE(lines.at(3), QByteArray("emulator_started"));
+
+    const QList<QByteArray> record = hosttest::recordLines(recordPath);
+    QStringList arguments = hosttest::recordedArguments(record);
+    QVERIFY(!arguments.isEmpty());
+    arguments.removeFirst();
+    QStringList expected{"-parenthwnd=4194310"};
+    if (!windowArgument.isEmpty())
+        expected << windowArgument;
+    expected << QStringLiteral("quark:served,g,m3.2,x,%1,1").arg(effectiveDelay);
+    QCOMPARE(arguments, expected);
+    QCOMPARE(hosttest::recordValue(record, "FBNEO_PARENT_HWND"), QByteArray("4194310"));
 }
 
 KIVRA_NETNS_TEST_MAIN(TestNetproxyServed)
