@@ -109,6 +109,25 @@ case $scenario in
     check "side 1 emulator lost only the datagrams before the move" \
       test "$(report_value a lost)" -le 60 -a "$(report_value a corrupted)" = 0 -a "$(report_value a received)" -ge 540
     ;;
+  emulator_crash)
+    # Side 1's emulator dies of SIGSEGV mid-match: the program ends with what the process
+    # object reports for it (not 0, not the punching failure 4); side 2 plays on to its end.
+    match --frames 600 --crash-a-after-ms 6000 --exit-b 0 || exit 1
+    check "side 1 connected" has_line a "connected $quark_a"
+    check "the crash was made" grep -q SIGSEGV "$out/lab.log"
+    check "side 1 exit code is neither 0 nor 4" bash -c "rc=\$(cat '$out/a.rc'); [[ \$rc != 0 && \$rc != 4 ]]"
+    check "side 2 ran to its end (0)" test "$(rc_of b)" = 0
+    echo "note: side 1 exit code after the crash: $(rc_of a)"
+    ;;
+  server_restart)
+    # The server is restarted after side 1 registered and before side 2 did. Side 1 had its
+    # "registered" and stopped registering, so the new server never pairs the two: both sides
+    # reach their 25 s deadline and end with udp_failed, exit 4.
+    match --restart-server-after-ms 2000 --start-b-after-ms 500 || exit 1
+    check "side 1 ends with udp_failed and 4" specified_end a "$quark_a" never
+    check "side 2 ends with udp_failed and 4" specified_end b "$quark_b" never
+    check "side 1 did not connect" bash -c "! grep -q '^connected' '$out/a.events'"
+    ;;
   *)
     echo "unknown scenario $scenario" >&2
     exit 2

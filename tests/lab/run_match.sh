@@ -12,12 +12,13 @@ source "$HERE/natlab.sh"
 build=${KIVRA_BUILD_DIR:-$HERE/../../build}
 out=""
 nat_a=cone nat_b=cone loss=0 frames=300 rate=60 code_a=7 code_b=0
-players=ab server=1 timeout_s=60 flush_at_ms=0
+players=ab server=1 timeout_s=60 flush_at_ms=0 crash_a_ms=0 restart_ms=0 start_b_ms=0
 usage() {
   cat >&2 <<USAGE
 usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric|forwarded] [--nat-b ...]
           [--loss PCT] [--frames N] [--rate N] [--exit-a N] [--exit-b N]
           [--only-a] [--no-server] [--flush-a-after-ms MS] [--timeout S]
+          [--crash-a-after-ms MS] [--restart-server-after-ms MS] [--start-b-after-ms MS]
 USAGE
   exit 2
 }
@@ -36,6 +37,9 @@ while (($#)); do
     --no-server) server=0 ;;
     --flush-a-after-ms) flush_at_ms=$2; shift ;;
     --timeout) timeout_s=$2; shift ;;
+    --crash-a-after-ms) crash_a_ms=$2; shift ;;
+    --restart-server-after-ms) restart_ms=$2; shift ;;
+    --start-b-after-ms) start_b_ms=$2; shift ;;
     *) usage ;;
   esac
   shift
@@ -48,13 +52,18 @@ standin=$build/tests/fixtures/emulator-standin
 for bin in "$netproxy" "$rendezvous" "$standin"; do
   [[ -x $bin ]] || { echo "run_match: missing $bin (build first)" >&2; exit 1; }
 done
-mkdir -p "$out" && rm -f "$out"/*.events "$out"/*.rc "$out"/*.report "$out"/*.trace "$out"/*.stderr "$out"/server.log
+mkdir -p "$out" && rm -f "$out"/*.events "$out"/*.rc "$out"/*.report "$out"/*.trace "$out"/*.stderr "$out"/server.log "$out"/server.out "$out"/lab.log
 
 prefix="kv$$-"
+# Descendants of one of our own PIDs, depth first.
+descendants() { local c; for c in $(pgrep -P "$1"); do echo "$c"; descendants "$c"; done; }
 pids=()
 cleanup() {
   local pid
-  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
+  # Our jobs and everything below them, by PID (players run in subshells).
+  for pid in "${pids[@]}"; do
+    kill -KILL $(descendants "$pid") "$pid" 2>/dev/null
+  done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
   lab_down "$prefix"
 }
@@ -64,13 +73,18 @@ trap 'exit 130' INT TERM
 lab_up "$prefix" "$nat_a" "$nat_b" || { echo "run_match: cannot build the lab" >&2; exit 1; }
 if ((loss > 0)); then lab_loss a "$loss" && lab_loss b "$loss" || exit 1; fi
 
-if ((server)); then
-  lab_exec inet "$rendezvous" --bind "$LAB_SERVER_ADDR" --port "$LAB_SERVER_PORT" \
-    >"$out/server.out" 2>"$out/server.log" &
-  pids+=($!)
+server_pid=""
+start_server() {
+  : >"$out/server.out"
+  ip netns exec "${prefix}inet" "$rendezvous" --bind "$LAB_SERVER_ADDR" --port "$LAB_SERVER_PORT" \
+    >"$out/server.out" 2>>"$out/server.log" &
+  server_pid=$!
+  pids+=("$server_pid")
   for _ in $(seq 50); do [[ -s $out/server.out ]] && break; sleep 0.1; done
   [[ -s $out/server.out ]] || { echo "run_match: rendezvous server did not start" >&2; exit 1; }
-fi
+}
+((server)) && start_server
+sleep_ms() { sleep "$(awk "BEGIN{print $1/1000}")"; }
 
 match="lab-1234"
 player() { # side ns exit-code
@@ -88,14 +102,36 @@ player() { # side ns exit-code
 player 1 a "$code_a" &
 pids+=($!)
 pid_a=$!
+if ((restart_ms > 0)); then
+  sleep_ms "$restart_ms"
+  kill -KILL "$server_pid"; wait "$server_pid" 2>/dev/null
+  echo "rendezvous server killed and restarted at ${restart_ms} ms" >>"$out/lab.log"
+  start_server
+fi
 if [[ $players == ab ]]; then
+  ((start_b_ms > 0)) && sleep_ms "$start_b_ms"
   player 2 b "$code_b" &
   pids+=($!)
   pid_b=$!
 fi
 
+if ((crash_a_ms > 0)); then
+  sleep_ms "$crash_a_ms"
+  # The emulator is the stand-in below player a's kivra-netproxy, a descendant of our job.
+  emulator=""
+  for pid in $(descendants "$pid_a"); do
+    [[ $(readlink "/proc/$pid/exe" 2>/dev/null) == "$(readlink -f "$standin")" ]] && emulator=$pid
+  done
+  if [[ -n $emulator ]]; then
+    kill -SEGV "$emulator"
+    echo "player a emulator (pid $emulator) sent SIGSEGV at ${crash_a_ms} ms" >>"$out/lab.log"
+  else
+    echo "player a emulator not running at ${crash_a_ms} ms" >>"$out/lab.log"
+  fi
+fi
+
 if ((flush_at_ms > 0)); then
-  sleep "$(awk "BEGIN{print $flush_at_ms/1000}")"
+  sleep_ms "$flush_at_ms"
   lab_remap_nat a
   echo "router a NAT flushed and remapped to 30000-39999 at ${flush_at_ms} ms" >>"$out/lab.log"
 fi
