@@ -177,6 +177,37 @@ private slots:
         }
     }
 
+    // A match that ends (and is reaped) before the pass gets to terminate it: the failed
+    // termination is not counted, and with a pidfd no newcomer on the pid can be hit.
+    void goneBeforeTermination_data()
+    {
+        QTest::addColumn<int>("method");
+        QTest::newRow("process gone before termination not counted, pidfd") << int(Method::PidFd);
+        QTest::newRow("process gone before termination not counted, kill fallback") << int(Method::Kill);
+    }
+
+    void goneBeforeTermination()
+    {
+        QFETCH(int, method);
+        if (Method(method) == Method::PidFd && !platform::procfs::pidFdAvailable())
+            QSKIP("this kernel has no pidfd_open");
+        const QString path = copyOfSleep(QStringLiteral("sleeper-vanishing"));
+        QProcess child;
+        testsupport::ProcessGuard guard(&child);
+        child.start(path, {QLatin1String(ChildSleepSeconds)});
+        QVERIFY(child.waitForStarted());
+        bool endedInMatcher = false;
+        const int count = runPass(Method(method), [&](const platform::NativePath &candidate) {
+            if (QFile::decodeName(QByteArray::fromStdString(candidate)) != path)
+                return false;
+            child.kill();
+            endedInMatcher = child.waitForFinished(ReapTimeoutMs);
+            return true;
+        });
+        QVERIFY(endedInMatcher);
+        QCOMPARE(count, 0);
+    }
+
     // The own executable is in the match list of every real run: the pass must never offer
     // or end the own process, while it does end another match in the same pass.
     void ownProcessNeverEnded()
