@@ -68,9 +68,11 @@ pid_t pidFromName(const char *name)
     if (*name == '\0')
         return 0;
     for (const char *c = name; *c != '\0'; ++c) {
-        if (*c < '0' || *c > '9' || value > MaxProcessEntries * 16L)
+        if (*c < '0' || *c > '9')
             return 0;
         value = value * 10 + (*c - '0');
+        if (value > MaxProcessEntries)  // beyond any pid the kernel hands out
+            return 0;
     }
     return pid_t(value);
 }
