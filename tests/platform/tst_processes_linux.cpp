@@ -6,6 +6,7 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -242,9 +243,12 @@ private slots:
             children.back()->start(path, {QLatin1String(ChildSleepSeconds)});
             QVERIFY(children.back()->waitForStarted());
         }
+        QElapsedTimer clock;
+        clock.start();
         const int count = platform::terminateMatchingProcesses([&](const platform::NativePath &candidate) {
             return QFile::decodeName(QByteArray::fromStdString(candidate)) == path;
         });
+        qInfo("pass that ended %d processes took %.2f ms", count, double(clock.nsecsElapsed()) / 1e6);
         QCOMPARE(count, 3);
         for (auto &child : children)
             QVERIFY(child->state() == QProcess::NotRunning || child->waitForFinished(ReapTimeoutMs));
