@@ -128,6 +128,22 @@ case $scenario in
     check "side 2 ends with udp_failed and 4" specified_end b "$quark_b" never
     check "side 1 did not connect" bash -c "! grep -q '^connected' '$out/a.events'"
     ;;
+  flood_junk|flood_punch)
+    # A host on side 1's LAN floods side 1's peer ports (6006, 6004, 41234) at about 2000
+    # datagrams/s during punching and gameplay: random bytes (flood_junk), or half of them
+    # valid-looking punch datagrams, "ping" and "PUNCH" (flood_punch). Nothing of it may reach
+    # the emulator, the match must stay with the real peer, memory must stay bounded.
+    mode=junk
+    [[ $scenario == flood_punch ]] && mode=mixed
+    match --frames 300 --flood-a-seconds 10 --flood-mode "$mode" --exit-a 0 --exit-b 0 || exit 1
+    check "side 1 connected" has_line a "connected $quark_a"
+    check "side 2 connected" has_line b "connected $quark_b"
+    check "nothing from the flooder reached side 1's emulator" test "$(report_value a corrupted)" = 0
+    check "side 1's emulator heard the real peer" test "$(report_value a received)" -gt 0
+    check "side 2's emulator heard side 1" test "$(report_value b received)" -gt 0
+    rss=$(sed -n 's/^netproxy a max_rss_kb=//p' "$out/lab.log")
+    check "side 1's memory stayed bounded (max RSS ${rss:-?} kB < 100 MB)" test "${rss:-999999}" -lt 102400
+    ;;
   *)
     echo "unknown scenario $scenario" >&2
     exit 2

@@ -12,13 +12,14 @@ source "$HERE/natlab.sh"
 build=${KIVRA_BUILD_DIR:-$HERE/../../build}
 out=""
 nat_a=cone nat_b=cone loss=0 frames=300 rate=60 code_a=7 code_b=0
-players=ab server=1 timeout_s=60 flush_at_ms=0 crash_a_ms=0 restart_ms=0 start_b_ms=0
+players=ab server=1 timeout_s=60 flush_at_ms=0 crash_a_ms=0 restart_ms=0 start_b_ms=0 flood_s=0 flood_mode=mixed
 usage() {
   cat >&2 <<USAGE
 usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric|forwarded] [--nat-b ...]
           [--loss PCT] [--frames N] [--rate N] [--exit-a N] [--exit-b N]
           [--only-a] [--no-server] [--flush-a-after-ms MS] [--timeout S]
           [--crash-a-after-ms MS] [--restart-server-after-ms MS] [--start-b-after-ms MS]
+          [--flood-a-seconds S] [--flood-mode junk|punch|mixed]
 USAGE
   exit 2
 }
@@ -40,6 +41,8 @@ while (($#)); do
     --crash-a-after-ms) crash_a_ms=$2; shift ;;
     --restart-server-after-ms) restart_ms=$2; shift ;;
     --start-b-after-ms) start_b_ms=$2; shift ;;
+    --flood-a-seconds) flood_s=$2; shift ;;
+    --flood-mode) flood_mode=$2; shift ;;
     *) usage ;;
   esac
   shift
@@ -102,6 +105,30 @@ player() { # side ns exit-code
 player 1 a "$code_a" &
 pids+=($!)
 pid_a=$!
+
+if ((flood_s > 0)); then
+  # A third host on player a's LAN (192.168.1.3) floods a's peer-facing ports from the start.
+  ip -n "${prefix}ha" addr add 192.168.1.3/24 dev eth0 || exit 1
+  ip netns exec "${prefix}ha" python3 "$HERE/flood.py" --bind 192.168.1.3 --target 192.168.1.2 \
+    --ports 6006,6004,41234 --seconds "$flood_s" --rate 2000 --mode "$flood_mode" >>"$out/lab.log" 2>&1 &
+  pids+=($!)
+  # Largest resident size of player a's kivra-netproxy, sampled every 200 ms.
+  (
+    real_netproxy=$(readlink -f "$netproxy") max=0
+    for _ in $(seq $((timeout_s * 5))); do
+      kill -0 "$pid_a" 2>/dev/null || break
+      for pid in $(descendants "$pid_a"); do
+        [[ $(readlink "/proc/$pid/exe" 2>/dev/null) == "$real_netproxy" ]] || continue
+        rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
+        [[ -n $rss ]] && ((rss > max)) && max=$rss
+      done
+      sleep 0.2
+    done
+    echo "netproxy a max_rss_kb=$max" >>"$out/lab.log"
+  ) &
+  pids+=($!)
+  sampler=$!
+fi
 if ((restart_ms > 0)); then
   sleep_ms "$restart_ms"
   kill -KILL "$server_pid"; wait "$server_pid" 2>/dev/null
@@ -138,4 +165,5 @@ fi
 
 wait "$pid_a"
 [[ $players == ab ]] && wait "$pid_b"
+[[ -n ${sampler:-} ]] && wait "$sampler"
 exit 0

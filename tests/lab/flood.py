@@ -1,0 +1,65 @@
+#!/usr/bin/env python3
+"""Floods UDP ports with junk and with valid-looking punch datagrams, for a bounded time.
+
+flood.py --bind ADDR --target ADDR --ports P,P,... --seconds S --rate N [--mode junk|punch|mixed]
+Prints one summary line (datagrams sent) at the end. Sleeps between batches: no busy loop.
+"""
+import argparse
+import os
+import random
+import socket
+import time
+
+BATCH = 50  # datagrams per wake-up
+
+
+def punch_like(rng):
+    token = "0.%016d" % rng.randrange(10**16)
+    kind = rng.randrange(4)
+    if kind == 0:
+        return ("%s _" % token).encode()
+    if kind == 1:
+        return ("%s 0.%016d ok" % (token, rng.randrange(10**16))).encode()
+    if kind == 2:
+        return b"ping"
+    return b"PUNCH"
+
+
+def junk(rng):
+    size = rng.choice((1, 4, 5, 18, 37, 64, 200, 1400))
+    return os.urandom(size)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--bind", required=True)
+    ap.add_argument("--target", required=True)
+    ap.add_argument("--ports", required=True)
+    ap.add_argument("--seconds", type=float, default=10.0)
+    ap.add_argument("--rate", type=int, default=2000)
+    ap.add_argument("--mode", default="mixed", choices=("junk", "punch", "mixed"))
+    args = ap.parse_args()
+    ports = [int(p) for p in args.ports.split(",")]
+    rng = random.Random(1234)
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.bind((args.bind, 0))
+    sent = 0
+    end = time.monotonic() + min(args.seconds, 120.0)
+    pause = BATCH / max(1, args.rate)
+    while time.monotonic() < end:
+        for _ in range(BATCH):
+            if args.mode == "junk" or (args.mode == "mixed" and rng.random() < 0.5):
+                data = junk(rng)
+            else:
+                data = punch_like(rng)
+            try:
+                sock.sendto(data, (args.target, rng.choice(ports)))
+                sent += 1
+            except OSError:
+                pass
+        time.sleep(pause)
+    print("flood sent=%d" % sent, flush=True)
+
+
+if __name__ == "__main__":
+    main()
