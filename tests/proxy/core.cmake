@@ -11,10 +11,8 @@ kivra_add_test(NAME tst_signalwire SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_signalw
 kivra_add_test(NAME tst_punchwire SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_punchwire.cpp
                LIBS kivra_proxy LABELS unit TIMEOUT 30)
 
-foreach(_t tst_proxylaunch tst_proxysignalling tst_proxydeadline tst_proxypunching tst_proxyrelay
-           tst_proxystartup)
-  if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/${_t}.cpp)
-    kivra_add_test(NAME ${_t} SOURCES ${CMAKE_CURRENT_LIST_DIR}/${_t}.cpp
-                   LIBS kivra_proxy kivra_proxy_peerharness LABELS component TIMEOUT 120)
-  endif()
+# Component tests: each in its own network namespace, where 7001, 6006 and 6004 are free.
+foreach(_t tst_proxylaunch tst_proxysignalling tst_proxydeadline tst_proxypunching tst_proxyrelay)
+  kivra_add_test(NAME ${_t} SOURCES ${CMAKE_CURRENT_LIST_DIR}/${_t}.cpp
+                 LIBS kivra_proxy kivra_proxy_peerharness LABELS component TIMEOUT 120)
 endforeach()
