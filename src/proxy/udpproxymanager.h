@@ -78,6 +78,7 @@ private:
     bool isPunchDatagram(const QByteArray &data) const;
     bool handlePunchDatagram(const QByteArray &data);
     void markPunchingSucceeded();
+    bool runAlive() const; // false once stop() has run during a punch sequence
 
     // Relay (udpproxymanager_relay.cpp)
     void handleLocalDatagrams();

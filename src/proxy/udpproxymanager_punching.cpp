@@ -41,6 +41,13 @@ void UdpProxyManager::startPunching()
     }
 }
 
+// stop() from a handler of a signal emitted inside the sequence closes both sockets; the
+// sequence then only winds down and must not take a port again.
+bool UdpProxyManager::runAlive() const
+{
+    return localSocket.state() == QAbstractSocket::BoundState || !stopRequested.load();
+}
+
 bool UdpProxyManager::runLegacyPunchSequence()
 {
     const auto punch = [this](int port, int attempts, int intervalMs) {
@@ -66,9 +73,7 @@ bool UdpProxyManager::runLegacyPunchSequence()
 
     const int q = derivedQuarkPort();
     if (q != 0) {
-        // After stop() the socket stays closed; a sequence that only winds down must not
-        // take a port again.
-        if (!stopRequested.load())
+        if (runAlive())
             rebindPeerSocket(quint16(q));
         if (punch(q, RebindAttempts, RebindIntervalMs))
             return true;
@@ -83,7 +88,7 @@ bool UdpProxyManager::runLegacyPunchSequence()
         }
     }
 
-    if (!stopRequested.load())
+    if (runAlive())
         rebindPeerSocket(LastResortPort);
     if (punch(LastResortPort, RebindAttempts, RebindIntervalMs))
         return true;
@@ -149,8 +154,9 @@ UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, 
             break;
         }
 
-        const QByteArray punchMessage = punchwire::punchDatagram(ownToken, peerToken);
-        socket.writeDatagram(punchMessage, target, quint16(port));
+        // Qt would bind a closed socket on the fly: after stop() nothing may leave.
+        if (socket.state() == QAbstractSocket::BoundState)
+            socket.writeDatagram(punchwire::punchDatagram(ownToken, peerToken), target, quint16(port));
 
         for (int elapsed = 0; elapsed < intervalMs; elapsed += SleepSliceMs) {
             if (stopRequested.load())

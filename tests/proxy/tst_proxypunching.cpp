@@ -3,6 +3,7 @@
 #include "proxy/udpproxymanager.h"
 #include "testsupport.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -192,6 +193,57 @@ private Q_SLOTS:
         QCOMPARE(punchesTo(third), 0);
         QCOMPARE(succeeded.count(), 1);
         QCOMPARE(failed.count(), 0);
+    }
+
+    void stopWhilePunching_data()
+    {
+        QTest::addColumn<bool>("fullStop");
+        QTest::newRow("stopWhilePunching: requestStop winds down to the failure report") << false;
+        QTest::newRow("stopWhilePunching: stop ends silently and frees the ports") << true;
+    }
+    // A handler of the nested sequence's success stops the run while the outer sequence is
+    // still inside its first call.
+    void stopWhilePunching()
+    {
+        QFETCH(bool, fullStop);
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpEnd second;
+        QVERIFY(second.bind(PeerHost));
+        UdpProxyManager proxy;
+        QSignalSpy failed(&proxy, &UdpProxyManager::punchingFailed);
+        connect(&proxy, &UdpProxyManager::punchingSucceeded, &proxy, [&] {
+            if (fullStop)
+                proxy.stop();
+            else
+                proxy.requestStop();
+        });
+        QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
+        QVERIFY(launched(proxy, h, QStringLiteral("sw-1234.1")));
+        QElapsedTimer clock;
+        clock.start();
+        h.announcePeer(QStringLiteral("sw-1234"));
+        h.announcePeer(QStringLiteral("sw-1234"), &second);
+        h.sendToProxy(second, PeerHarness::peerPunchReply());
+        QVERIFY(succeeded.wait(HandshakeWaitMs));
+        if (fullStop) {
+            QTRY_COMPARE_WITH_TIMEOUT(h.server.count("peer_ack/"), 2, HandshakeWaitMs);
+            QUdpSocket derivedPort, lastResort, launchPort;
+            QVERIFY(derivedPort.bind(QHostAddress::AnyIPv4, 41234));
+            QVERIFY(lastResort.bind(QHostAddress::AnyIPv4, 6004));
+            QVERIFY(launchPort.bind(QHostAddress::AnyIPv4, 6006));
+            QCOMPARE(failed.count(), 0);
+            QCOMPARE(h.server.count("udp_failed/"), 0);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, HandshakeWaitMs);
+            QTRY_VERIFY_WITH_TIMEOUT(h.server.count("udp_failed/sw-1234/1") >= 1, HandshakeWaitMs);
+            // The winding-down stages neither wait nor send; the rebinds still happen.
+            QCOMPARE(h.server.received().last().senderPort, quint16(6004));
+            // The outer call finishes the attempt it was in (one punch), then gives up.
+            QTRY_COMPARE_WITH_TIMEOUT(punchesTo(h.peer), 1, HandshakeWaitMs);
+        }
+        // Nothing waited out the outer sequence's remaining ~10 s.
+        QVERIFY(clock.elapsed() < 8000);
     }
 
     // No answer at all: the whole sequence, then the failure report. The quark yields the
