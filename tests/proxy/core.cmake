@@ -12,7 +12,8 @@ kivra_add_test(NAME tst_punchwire SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_punchwir
                LIBS kivra_proxy LABELS unit TIMEOUT 30)
 
 # Component tests: each in its own network namespace, where 7001, 6006 and 6004 are free.
-foreach(_t tst_proxylaunch tst_proxysignalling tst_proxydeadline tst_proxypunching tst_proxyrelay)
+foreach(_t tst_proxylaunch tst_proxysignalling tst_proxydeadline tst_proxypunching tst_proxyrelay
+           tst_proxythread)
   kivra_add_test(NAME ${_t} SOURCES ${CMAKE_CURRENT_LIST_DIR}/${_t}.cpp
                  LIBS kivra_proxy kivra_proxy_peerharness LABELS component TIMEOUT 120)
 endforeach()
