@@ -31,6 +31,7 @@ private Q_SLOTS:
     void emulatorCannotStart_data();
     void emulatorCannotStart();
     void relativeEmulatorPath();
+    void crashedEmulatorIsNotSuccess();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -198,6 +199,22 @@ void TestNetproxyDirect::relativeEmulatorPath()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(QString::fromUtf8(hosttest::recordValue(hosttest::recordLines(recordPath), "cwd")),
              standin.absolutePath());
+}
+
+void TestNetproxyDirect::crashedEmulatorIsNotSuccess()
+{
+    // An emulator that dies from a signal must not look like a clean end (code 0).
+    const QString crasher = dir->filePath(QStringLiteral("crasher"));
+    QFile script(crasher);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nkill -SEGV $$\n");
+    script.close();
+    QVERIFY(QFile::setPermissions(crasher, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    const hosttest::RunResult result =
+        hosttest::run(NetproxyBin, {"--emulator", crasher, "--command", "c"}, environment);
+    QVERIFY(result.finished);
+    QCOMPARE(result.lines, QList<QByteArray>{"emulator_started"});
+    QVERIFY2(result.exitCode != 0, QByteArray::number(result.exitCode).constData());
 }
 
 QTEST_GUILESS_MAIN(TestNetproxyDirect)
