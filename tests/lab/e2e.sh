@@ -144,6 +144,20 @@ case $scenario in
     rss=$(sed -n 's/^netproxy a max_rss_kb=//p' "$out/lab.log")
     check "side 1's memory stayed bounded (max RSS ${rss:-?} kB < 100 MB)" test "${rss:-999999}" -lt 102400
     ;;
+  startup_flood)
+    # Side 1's emulator starts 5 s late, so side 1's relay queues side 2's datagrams; side 2
+    # sends 4000 datagrams/s of 1400 bytes meanwhile (~28 MB). The start-up queue's cap must
+    # keep side 1's memory bounded, and the match must go on once the emulator speaks.
+    match --frames 300 --emulator-a-late-ms 5000 --frames-b 30000 --rate-b 4000 --size-b 1400 \
+      --exit-a 0 --exit-b 0 || exit 1
+    check "side 1 connected" has_line a "connected $quark_a"
+    check "side 2 connected" has_line b "connected $quark_b"
+    rss=$(sed -n 's/^netproxy a max_rss_kb=//p' "$out/lab.log")
+    check "side 1's memory stayed bounded (max RSS ${rss:-?} kB < 32 MB)" test "${rss:-999999}" -lt 32768
+    check "side 1's emulator got intact datagrams" test "$(report_value a corrupted)" = 0 -a "$(report_value a received)" -gt 0
+    check "side 2's emulator got all of side 1's datagrams" clean_report b 300
+    check "both runs ended with the emulators' codes" test "$(rc_of a)$(rc_of b)" = 00
+    ;;
   *)
     echo "unknown scenario $scenario" >&2
     exit 2

@@ -13,6 +13,7 @@ build=${KIVRA_BUILD_DIR:-$HERE/../../build}
 out=""
 nat_a=cone nat_b=cone loss=0 frames=300 rate=60 code_a=7 code_b=0
 players=ab server=1 timeout_s=60 flush_at_ms=0 crash_a_ms=0 restart_ms=0 start_b_ms=0 flood_s=0 flood_mode=mixed
+late_a_ms=0 frames_b="" rate_b="" size_b=64
 usage() {
   cat >&2 <<USAGE
 usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric|forwarded] [--nat-b ...]
@@ -20,6 +21,7 @@ usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric|forwarded] [--nat-b ..
           [--only-a] [--no-server] [--flush-a-after-ms MS] [--timeout S]
           [--crash-a-after-ms MS] [--restart-server-after-ms MS] [--start-b-after-ms MS]
           [--flood-a-seconds S] [--flood-mode junk|punch|mixed]
+          [--emulator-a-late-ms MS] [--frames-b N] [--rate-b N] [--size-b BYTES]
 USAGE
   exit 2
 }
@@ -43,6 +45,10 @@ while (($#)); do
     --start-b-after-ms) start_b_ms=$2; shift ;;
     --flood-a-seconds) flood_s=$2; shift ;;
     --flood-mode) flood_mode=$2; shift ;;
+    --emulator-a-late-ms) late_a_ms=$2; shift ;;
+    --frames-b) frames_b=$2; shift ;;
+    --rate-b) rate_b=$2; shift ;;
+    --size-b) size_b=$2; shift ;;
     *) usage ;;
   esac
   shift
@@ -90,19 +96,28 @@ start_server() {
 sleep_ms() { sleep "$(awk "BEGIN{print $1/1000}")"; }
 
 match="lab-1234"
-player() { # side ns exit-code
-  local side=$1 ns=$2 code=$3
+# Player a's emulator can start late (it sends its first datagram only after MS), which
+# keeps a's relay in its start-up phase while b already sends.
+emulator_a=$standin
+if ((late_a_ms > 0)); then
+  emulator_a=$out/late-emulator.sh
+  printf '#!/bin/sh\nsleep %s\nexec "%s" "$@"\n' "$(awk "BEGIN{print $late_a_ms/1000}")" "$standin" >"$emulator_a"
+  chmod +x "$emulator_a"
+fi
+player() { # side ns exit-code emulator frames rate size
+  local side=$1 ns=$2 code=$3 emulator=$4 frames=$5 rate=$6 size=$7
   local command="kivra-net:served,g,$match.$side,x,,$LAB_SERVER_ADDR,$LAB_SERVER_PORT,,"
   timeout -s KILL "$timeout_s" ip netns exec "${prefix}h$ns" \
     unshare --pid --fork --mount-proc --kill-child \
     env KIVRA_STANDIN_FRAMES="$frames" KIVRA_STANDIN_RATE="$rate" KIVRA_STANDIN_EXIT_CODE="$code" \
+    KIVRA_STANDIN_SIZE="$size" \
     KIVRA_STANDIN_REPORT="$out/$ns.report" KIVRA_NET_TRACE="$out/$ns.trace" \
-    "$netproxy" --emulator "$standin" --command "$command" \
+    "$netproxy" --emulator "$emulator" --command "$command" \
     >"$out/$ns.events" 2>"$out/$ns.stderr"
   echo $? >"$out/$ns.rc"
 }
 
-player 1 a "$code_a" &
+player 1 a "$code_a" "$emulator_a" "$frames" "$rate" 64 &
 pids+=($!)
 pid_a=$!
 
@@ -112,7 +127,8 @@ if ((flood_s > 0)); then
   ip netns exec "${prefix}ha" python3 "$HERE/flood.py" --bind 192.168.1.3 --target 192.168.1.2 \
     --ports 6006,6004,41234 --seconds "$flood_s" --rate 2000 --mode "$flood_mode" >>"$out/lab.log" 2>&1 &
   pids+=($!)
-  # Largest resident size of player a's kivra-netproxy, sampled every 200 ms.
+fi
+if ((flood_s > 0 || late_a_ms > 0)); then  # Largest resident size of player a's kivra-netproxy, sampled every 200 ms.
   (
     real_netproxy=$(readlink -f "$netproxy") max=0
     for _ in $(seq $((timeout_s * 5))); do
@@ -137,7 +153,7 @@ if ((restart_ms > 0)); then
 fi
 if [[ $players == ab ]]; then
   ((start_b_ms > 0)) && sleep_ms "$start_b_ms"
-  player 2 b "$code_b" &
+  player 2 b "$code_b" "$standin" "${frames_b:-$frames}" "${rate_b:-$rate}" "$size_b" &
   pids+=($!)
   pid_b=$!
 fi
