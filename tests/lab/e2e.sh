@@ -158,6 +158,19 @@ case $scenario in
     check "side 2's emulator got all of side 1's datagrams" clean_report b 300
     check "both runs ended with the emulators' codes" test "$(rc_of a)$(rc_of b)" = 00
     ;;
+  window_gone)
+    # Side 1's front-end window (an X window on a private Xvfb) closes 7 s into a long match:
+    # the program stops its emulator and ends with 0, not with the emulator's 9.
+    command -v Xvfb >/dev/null && command -v xmessage >/dev/null && command -v xwininfo >/dev/null ||
+      skip_or_fail "Xvfb, xmessage or xwininfo missing"
+    match --frames 3000 --frames-b 600 --window-a-gone-after-ms 7000 --exit-a 9 --exit-b 0 || exit 1
+    check "side 1 connected" has_line a "connected $quark_a"
+    check "the emulator got the window handle" grep -q '^FBNEO_PARENT_HWND=0x' "$out/a.record"
+    check "side 1 ends with 0 when its window is gone" test "$(rc_of a)" = 0
+    check "side 1's emulator was stopped" grep -qx 'terminated=1' "$out/a.record"
+    check "side 1's emulator did not run its 3000 datagrams" test "$(report_value a sent)" -lt 3000
+    check "side 2 ran to its end (0)" test "$(rc_of b)" = 0
+    ;;
   *)
     echo "unknown scenario $scenario" >&2
     exit 2

@@ -13,7 +13,7 @@ build=${KIVRA_BUILD_DIR:-$HERE/../../build}
 out=""
 nat_a=cone nat_b=cone loss=0 frames=300 rate=60 code_a=7 code_b=0
 players=ab server=1 timeout_s=60 flush_at_ms=0 crash_a_ms=0 restart_ms=0 start_b_ms=0 flood_s=0 flood_mode=mixed
-late_a_ms=0 frames_b="" rate_b="" size_b=64
+late_a_ms=0 frames_b="" rate_b="" size_b=64 window_ms=0
 usage() {
   cat >&2 <<USAGE
 usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric|forwarded] [--nat-b ...]
@@ -22,6 +22,7 @@ usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric|forwarded] [--nat-b ..
           [--crash-a-after-ms MS] [--restart-server-after-ms MS] [--start-b-after-ms MS]
           [--flood-a-seconds S] [--flood-mode junk|punch|mixed]
           [--emulator-a-late-ms MS] [--frames-b N] [--rate-b N] [--size-b BYTES]
+          [--window-a-gone-after-ms MS]
 USAGE
   exit 2
 }
@@ -49,6 +50,7 @@ while (($#)); do
     --frames-b) frames_b=$2; shift ;;
     --rate-b) rate_b=$2; shift ;;
     --size-b) size_b=$2; shift ;;
+    --window-a-gone-after-ms) window_ms=$2; shift ;;
     *) usage ;;
   esac
   shift
@@ -61,7 +63,7 @@ standin=$build/tests/fixtures/emulator-standin
 for bin in "$netproxy" "$rendezvous" "$standin"; do
   [[ -x $bin ]] || { echo "run_match: missing $bin (build first)" >&2; exit 1; }
 done
-mkdir -p "$out" && rm -f "$out"/*.events "$out"/*.rc "$out"/*.report "$out"/*.trace "$out"/*.stderr "$out"/server.log "$out"/server.out "$out"/lab.log
+mkdir -p "$out" && rm -f "$out"/*.events "$out"/*.rc "$out"/*.report "$out"/*.trace "$out"/*.stderr "$out"/server.log "$out"/server.out "$out"/lab.log "$out"/*.record
 
 prefix="kv$$-"
 # Descendants of one of our own PIDs, depth first.
@@ -104,15 +106,40 @@ if ((late_a_ms > 0)); then
   printf '#!/bin/sh\nsleep %s\nexec "%s" "$@"\n' "$(awk "BEGIN{print $late_a_ms/1000}")" "$standin" >"$emulator_a"
   chmod +x "$emulator_a"
 fi
+# Player a's front-end window: an xmessage window on a private Xvfb (its unix socket works
+# across network namespaces), closed later to end the match from the front-end's side.
+window_args_a=() display_a=""
+if ((window_ms > 0)); then
+  ip netns exec "${prefix}ha" Xvfb -displayfd 1 -nolisten tcp -nolisten local -screen 0 320x240x24 \
+    >"$out/xvfb.display" 2>"$out/xvfb.log" &
+  pids+=($!)
+  for _ in $(seq 100); do [[ -s $out/xvfb.display ]] && break; sleep 0.1; done
+  display_a=:$(head -n1 "$out/xvfb.display")
+  [[ $display_a != : ]] || { echo "run_match: Xvfb did not start" >&2; exit 1; }
+  DISPLAY=$display_a xmessage -title kivra-frontend "front-end" >/dev/null 2>&1 &
+  window_pid=$!
+  pids+=("$window_pid")
+  window_id=""
+  for _ in $(seq 100); do
+    window_id=$(DISPLAY=$display_a xwininfo -root -tree 2>/dev/null | awk '/"kivra-frontend"/ { print $1; exit }')
+    [[ -n $window_id ]] && break
+    sleep 0.1
+  done
+  [[ -n $window_id ]] || { echo "run_match: front-end window did not appear" >&2; exit 1; }
+  window_args_a=(--parent-hwnd "$window_id")
+  echo "front-end window $window_id on $display_a" >>"$out/lab.log"
+fi
 player() { # side ns exit-code emulator frames rate size
   local side=$1 ns=$2 code=$3 emulator=$4 frames=$5 rate=$6 size=$7
   local command="kivra-net:served,g,$match.$side,x,,$LAB_SERVER_ADDR,$LAB_SERVER_PORT,,"
+  local extra=() display=""
+  [[ $side == 1 ]] && extra=("${window_args_a[@]}") && display=$display_a
   timeout -s KILL "$timeout_s" ip netns exec "${prefix}h$ns" \
     unshare --pid --fork --mount-proc --kill-child \
     env KIVRA_STANDIN_FRAMES="$frames" KIVRA_STANDIN_RATE="$rate" KIVRA_STANDIN_EXIT_CODE="$code" \
-    KIVRA_STANDIN_SIZE="$size" \
+    KIVRA_STANDIN_SIZE="$size" KIVRA_STANDIN_RECORD="$out/$ns.record" DISPLAY="$display" \
     KIVRA_STANDIN_REPORT="$out/$ns.report" KIVRA_NET_TRACE="$out/$ns.trace" \
-    "$netproxy" --emulator "$emulator" --command "$command" \
+    "$netproxy" --emulator "$emulator" --command "$command" "${extra[@]}" \
     >"$out/$ns.events" 2>"$out/$ns.stderr"
   echo $? >"$out/$ns.rc"
 }
@@ -171,6 +198,12 @@ if ((crash_a_ms > 0)); then
   else
     echo "player a emulator not running at ${crash_a_ms} ms" >>"$out/lab.log"
   fi
+fi
+
+if ((window_ms > 0)); then
+  sleep_ms "$window_ms"
+  kill -TERM "$window_pid"
+  echo "front-end window closed at ${window_ms} ms" >>"$out/lab.log"
 fi
 
 if ((flush_at_ms > 0)); then
