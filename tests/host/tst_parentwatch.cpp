@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUdpSocket>
 
 #include <xcb/xcb.h>
 
@@ -82,6 +83,7 @@ class TestParentWatch : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void init();
     void cleanup();
     void windowGoneEndsMatch_data();
@@ -90,6 +92,7 @@ private Q_SLOTS:
     void unreachableDisplayKeepsMatch_data();
     void unreachableDisplayKeepsMatch();
     void displayLostMidMatchKeepsMatch();
+    void windowGoneEndsServedMatch();
 
 private:
     bool startXvfb();
@@ -104,6 +107,12 @@ private:
     std::unique_ptr<QProcess> netproxy;
     std::unique_ptr<testsupport::ProcessGuard> netproxyGuard;
 };
+
+void TestParentWatch::initTestCase()
+{
+    // The served case binds the fixed ports: this test runs in its own network namespace.
+    KIVRA_REQUIRE_NETNS();
+}
 
 void TestParentWatch::init()
 {
@@ -237,5 +246,34 @@ void TestParentWatch::displayLostMidMatchKeepsMatch()
     QCOMPARE(netproxy->exitCode(), 7);
 }
 
-QTEST_GUILESS_MAIN(TestParentWatch)
+void TestParentWatch::windowGoneEndsServedMatch()
+{
+    QVERIFY(startXvfb());
+    XWindow window(display);
+    QVERIFY(window.ok);
+    QUdpSocket server; // hears the registrations, never answers: the match waits for a peer
+    QVERIFY(server.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+    environment.insert(QStringLiteral("KIVRA_NET_TRACE"), dir->filePath(QStringLiteral("trace.txt")));
+
+    netproxy = std::make_unique<QProcess>();
+    netproxyGuard = std::make_unique<testsupport::ProcessGuard>(netproxy.get());
+    netproxy->setProcessEnvironment(environment);
+    // Served mode ends leftover processes: only inside its own PID namespace.
+    netproxy->start(QStringLiteral("unshare"),
+                    {"--pid", "--fork", "--mount-proc", "--kill-child", NetproxyBin, "--emulator", StandinBin,
+                     "--parent-hwnd", QString::number(window.window), "--command",
+                     QStringLiteral("kivra-net:served,g,w1.1,x,,127.0.0.2,%1,").arg(server.localPort())});
+    QVERIFY(netproxy->waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingDatagrams(), 5000);
+    QVERIFY(window.destroy());
+
+    // Well before the 25 s registration deadline that would end it with 4.
+    QVERIFY(netproxy->waitForFinished(RunEndMs));
+    QCOMPARE(netproxy->exitCode(), 0);
+    const QByteArray out = netproxy->readAllStandardOutput();
+    QVERIFY2(out.startsWith("trace w1.1 ") && !out.contains("udp_failed") && !out.contains("emulator_started"),
+             out.constData());
+}
+
+KIVRA_NETNS_TEST_MAIN(TestParentWatch)
 #include "tst_parentwatch.moc"
