@@ -15,6 +15,19 @@ const QString Prefix = QStringLiteral("kivra-net:served,");
 constexpr int RequiredFields = 7;
 constexpr int MaxOverrideDelay = 5; // frames
 
+bool isAsciiPrefix(const QString &text)
+{
+    if (text.size() < Prefix.size())
+        return false;
+    for (qsizetype i = 0; i < Prefix.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        const char16_t lower = c >= u'A' && c <= u'Z' ? char16_t(c + (u'a' - u'A')) : c;
+        if (lower != Prefix.at(i).unicode())
+            return false;
+    }
+    return true;
+}
+
 void checkParse(const QString &text)
 {
     const ServedCommand served = host::parseServedCommand(text);
@@ -23,6 +36,9 @@ void checkParse(const QString &text)
         return;
     }
     FUZZ_CHECK(text.startsWith(Prefix, Qt::CaseInsensitive), "served mode needs the prefix");
+    // Qt's caseless compare folds Unicode: the long s and the Kelvin sign pass for 's' and 'k',
+    // so a text that does not carry the ASCII prefix still switches to served mode.
+    FUZZ_OPEN_FINDING(isAsciiPrefix(text), "unicode_prefix", "served mode needs the ASCII prefix in any case");
     const QStringList fields = text.mid(Prefix.size()).split(QLatin1Char(','), Qt::KeepEmptyParts);
     FUZZ_CHECK(fields.size() >= RequiredFields, "served mode needs seven fields");
     FUZZ_CHECK(served.emulatorValue1 == fields.at(0), "field 0 unchanged");
