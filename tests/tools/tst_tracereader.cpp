@@ -23,6 +23,11 @@ tracereader::Summary summaryOf(const QByteArray &data, tracereader::Trace *trace
     return tracereader::summarize(trace, data.constData());
 }
 
+bool recordedContentIsProbe(const QByteArray &data, const tracereader::Record &r)
+{
+    return r.direction == 'o' && r.length <= 64 && tracereader::recordedContent(data.constData(), r).startsWith("KVRA ");
+}
+
 } // namespace
 
 class TestTraceReader : public QObject
@@ -110,7 +115,7 @@ void TestTraceReader::problemsNameTheirLines_data()
     QTest::newRow("huge number") << head + "99999999999999999999 o 1 41\n" << QStringList{"line 3: malformed"} << 0;
     QTest::newRow("good last line without line feed") << head + "6 i 0 "
                                                       << QStringList{"line 3: no line feed at the end"} << 1;
-    QTest::newRow("missing head still read") << QByteArray("6 o 1 41\n7 i 1 42\n")
+    QTest::newRow("missing head still read") << QByteArray("6 o 6 4b5652412070\n7 i 1 42\n")
                                              << QStringList{"line 1: not a kivra-netproxy trace"} << 2;
 }
 
@@ -125,6 +130,9 @@ void TestTraceReader::problemsNameTheirLines()
     for (int i = 0; i < problemStarts.size(); ++i)
         QVERIFY2(trace.problems.at(i).startsWith(problemStarts.at(i)), qPrintable(trace.problems.at(i)));
     QCOMPARE(int(trace.records.size()), records);
+    // A probe datagram is known as one wherever its line is.
+    for (const tracereader::Record &r : trace.records)
+        QCOMPARE(r.probe, recordedContentIsProbe(data, r));
 }
 
 void TestTraceReader::windowsLineEnds()

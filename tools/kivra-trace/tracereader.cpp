@@ -29,6 +29,7 @@ constexpr quint16 ProxyLocalPort = 7001, EmulatorPort = 6000, PeerPort = 6006;
 const QByteArray QuarkHeader = QByteArrayLiteral("# quark ");
 const QByteArray ClockHeader = QByteArrayLiteral("# clock wall_us ");
 const QByteArray MonoField = QByteArrayLiteral(" mono_us ");
+const QByteArray ProbeHead = QByteArrayLiteral("KVRA "); // the proxy's own probe and delay datagrams
 
 int hexValue(char c)
 {
@@ -115,6 +116,12 @@ QString parseDataLine(const char *base, const char *p, const char *end, qint64 l
     record->hexOffset = p - base;
     record->recordedBytes = int(digits / 2);
     record->line = lineNo;
+    if (record->direction == 'o' && record->length <= MaxProbeBytes && record->recordedBytes >= ProbeHead.size()) {
+        bool probe = true;
+        for (int i = 0; i < ProbeHead.size(); ++i)
+            probe = probe && (hexValue(p[2 * i]) << 4 | hexValue(p[2 * i + 1])) == ProbeHead.at(i);
+        record->probe = probe;
+    }
     return {};
 }
 
@@ -361,8 +368,6 @@ Trace parseTrace(const char *data, std::size_t size)
             if (!problem.isEmpty()) {
                 addProblem(trace, lineNo, newline ? problem : QStringLiteral("truncated last line (%1)").arg(problem));
             } else {
-                if (record.direction == 'o' && record.length <= MaxProbeBytes && record.recordedBytes >= 5)
-                    record.probe = decodeHex(data + record.hexOffset, 5) == "KVRA ";
                 trace.records.push_back(record);
                 if (!newline)
                     addProblem(trace, lineNo, QStringLiteral("no line feed at the end: the file may be cut short"));
