@@ -1,8 +1,10 @@
 // The peer datagram path of a real UdpProxyManager: a fake rendezvous server, a fake peer,
 // a stranger and an emulator on loopback sockets in a private network namespace. Each input
 // is split into datagrams (one per line) that the peer and the stranger send before
-// punching, during start-up and during gameplay. Checked after every input:
-// - the emulator receives only what the peer sent, never anything of the stranger's;
+// punching, during start-up and during gameplay; the server sends each line too (except
+// "peer" announcements). Checked after every input:
+// - the emulator receives only what the peer sent, never anything of the stranger's or the
+//   server's;
 // - during gameplay the emulator receives exactly the peer's game datagrams, in order;
 // - the peer receives every emulator datagram, in order;
 // - the relay still delivers at the end (nothing wedged it).
@@ -192,11 +194,21 @@ void collect(Run &run)
     run.peerReceived += drain(*peer);
 }
 
+// The same bytes from the rendezvous server exercise the signalling path in every phase. A
+// "peer" message is left out: a new endpoint restarts punching against no one (10 s).
+void sendFromServer(const Run &run, const QByteArray &datagram)
+{
+    if (datagram.split('/').first() == "peer")
+        return;
+    server->writeDatagram(datagram, QHostAddress(QHostAddress::LocalHost), run.proxyPeerPort);
+}
+
 void feed(Run &run, const QList<QByteArray> &lines, qsizetype from, qsizetype to)
 {
     for (qsizetype i = from; i < to; ++i) {
         sendFromPeer(run, lines.at(i));
         sendFromStranger(run, lines.at(i), int(i));
+        sendFromServer(run, lines.at(i));
         pump();
         collect(run);
     }
@@ -317,6 +329,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const QByteArray &line = lines.at(i);
         sendFromPeer(run, line);
         sendFromStranger(run, line, int(i));
+        sendFromServer(run, line);
         if (isGameDatagram(line))
             expected.append(line);
         emulator->writeDatagram(line, QHostAddress(QHostAddress::LocalHost), ProxyLocalPort);
