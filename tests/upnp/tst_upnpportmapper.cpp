@@ -5,6 +5,7 @@
 #include "testsupport.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
@@ -19,7 +20,9 @@ const QString DescriptionData = QStringLiteral(KIVRA_TEST_DATA_DIR "/upnp/descri
 // Longest a run may take: the 10 s overall bound plus slack for a loaded machine (ms).
 constexpr int RunWaitMs = 15000;
 // How long we watch for a second emission or a further request (ms).
-constexpr int QuietWatchMs = 1500;
+constexpr int QuietWatchMs = 600;
+// The namespace's ephemeral port range while the SSDP bind is made to fail.
+const QByteArray ExhaustedPortRange = "40000 40000";
 
 struct Post
 {
@@ -121,6 +124,7 @@ private Q_SLOTS:
     void initTestCase();
     void noPortsBeforeReturn_data();
     void noPortsBeforeReturn();
+    void ssdpBindFailed();
     void searchRequestsByteExact();
     void outcomes_data();
     void outcomes();
@@ -158,6 +162,42 @@ void TestUpnpPortMapper::noPortsBeforeReturn()
     QCOMPARE(spy.at(0).at(1).toString(), QStringLiteral("no_ports"));
     QTest::qWait(QuietWatchMs); // nothing may reach the gateway
     QVERIFY(gateway.linesOf("ssdp").isEmpty());
+    QCOMPARE(spy.count(), 1);
+}
+
+namespace {
+
+bool writeSysctl(const char *path, const QByteArray &value)
+{
+    QFile file(QString::fromLatin1(path));
+    return file.open(QIODevice::WriteOnly) && file.write(value) == value.size();
+}
+
+} // namespace
+
+void TestUpnpPortMapper::ssdpBindFailed()
+{
+    // One ephemeral port in this namespace, held exclusively: the mapper's bind to port 0 fails.
+    const char *rangePath = "/proc/sys/net/ipv4/ip_local_port_range";
+    QFile rangeFile(QString::fromLatin1(rangePath));
+    QVERIFY(rangeFile.open(QIODevice::ReadOnly));
+    const QByteArray savedRange = rangeFile.readAll().simplified();
+    rangeFile.close();
+    QVERIFY(writeSysctl(rangePath, ExhaustedPortRange));
+    QUdpSocket holder;
+    const bool held = holder.bind(QHostAddress(QHostAddress::AnyIPv4), 40000, QUdpSocket::DontShareAddress);
+    UpnpPortMapper mapper;
+    QSignalSpy spy(&mapper, &UpnpPortMapper::finished);
+    mapper.mapUdpPorts({6006, 6004}, QStringLiteral("Sarnolix UDP"));
+    const int emittedBeforeReturn = int(spy.count());
+    holder.close();
+    QVERIFY(writeSysctl(rangePath, savedRange));
+    QVERIFY(held);
+    QCOMPARE(emittedBeforeReturn, 1);
+    QCOMPARE(spy.at(0).at(0).toBool(), false);
+    QCOMPARE(spy.at(0).at(1).toString(), QStringLiteral("ssdp_bind_failed"));
+    // The overall timer, already started, was stopped by the single exit.
+    QTest::qWait(QuietWatchMs);
     QCOMPARE(spy.count(), 1);
 }
 
