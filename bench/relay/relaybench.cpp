@@ -205,7 +205,7 @@ class Bench
 public:
     Bench(int emulator, int peer, int server) : e(emulator), p(peer), s(server) {}
 
-    bool start(const std::string &kind, const std::string &tracePath, std::string *why);
+    bool start(const std::string &kind, const std::string &qtBin, const std::string &tracePath, std::string *why);
     void finish();
     bool warmup(std::string *why);
     Figures pingPong(std::size_t size, int rounds);
@@ -397,7 +397,7 @@ bool Bench::waitReadable(int fd, std::int64_t deadline)
     return false;
 }
 
-bool Bench::start(const std::string &kind, const std::string &tracePath, std::string *why)
+bool Bench::start(const std::string &kind, const std::string &qtBin, const std::string &tracePath, std::string *why)
 {
     delayAnswered = false;
     const unsigned short peerPort = localPort(p);
@@ -437,7 +437,7 @@ bool Bench::start(const std::string &kind, const std::string &tracePath, std::st
         return true;
     }
     // The proxy: launch, then the handshake of a rendezvous server and a peer.
-    if (!startChild({QT_RELAY_BIN, "--signal-port", std::to_string(localPort(s)),
+    if (!startChild({qtBin, "--signal-port", std::to_string(localPort(s)),
                      "--quark", std::string(MatchId) + "." + std::to_string(Side)},
                     {"KIVRA_NET_TRACE=" + tracePath})
         || !readLine(&line, nowNs() + StartTimeoutNs) || line.rfind("started ", 0) != 0) {
@@ -694,7 +694,9 @@ struct Options
     int matchSeconds = 60;
     int pingPongs = 20000;
     int floodCount = 1000000;
+    int rounds = 1;
     std::string tmpDir = "/tmp";
+    std::string otherQtBin; // a second build of bench-relay-qt, as "qt-other" and "qt-other-trace"
     std::vector<std::string> relays{"direct", "epoll", "socat", "qt", "qt-trace"};
 };
 
@@ -703,12 +705,15 @@ const char *LoadOrder[] = {"pingpong64", "pingpong512", "match60", "flood-out", 
 void runRelay(const Options &options, RelayRun &run, int e, int p, int s)
 {
     Bench bench(e, p, s);
-    const std::string kind = run.name == "qt-trace" ? "qt" : run.name;
+    const bool traced = run.name == "qt-trace" || run.name == "qt-other-trace";
+    const bool other = run.name.rfind("qt-other", 0) == 0;
+    const std::string kind = run.name.rfind("qt", 0) == 0 ? "qt" : run.name;
+    const std::string qtBin = other ? options.otherQtBin : std::string(QT_RELAY_BIN);
     std::string tracePath = options.tmpDir; // a directory: fopen fails, no trace
-    if (run.name == "qt-trace")
+    if (traced)
         tracePath = options.tmpDir + "/trace.txt";
     std::fprintf(stderr, "== %s\n", run.name.c_str());
-    if (!bench.start(kind, tracePath, &run.why) || !bench.warmup(&run.why)) {
+    if (!bench.start(kind, qtBin, tracePath, &run.why) || !bench.warmup(&run.why)) {
         run.available = false;
         std::fprintf(stderr, "   skipped: %s\n", run.why.c_str());
         bench.finish();
@@ -732,7 +737,7 @@ void runRelay(const Options &options, RelayRun &run, int e, int p, int s)
     for (const auto &load : run.loads)
         run.relayedBetween += load.second.relayed;
     bench.finish();
-    if (run.name == "qt-trace") {
+    if (traced) {
         struct stat st{};
         if (stat(tracePath.c_str(), &st) == 0)
             std::fprintf(stderr, "   trace file: %lld bytes\n", static_cast<long long>(st.st_size));
@@ -749,23 +754,97 @@ std::string ratio(double value, double reference)
     return text;
 }
 
-void report(const Options &options, const std::vector<RelayRun> &runs)
+double median(std::vector<double> values)
 {
-    const RelayRun *reference = nullptr;
-    const RelayRun *direct = nullptr;
-    for (const RelayRun &r : runs) {
+    return benchwire::percentile(std::move(values), 50);
+}
+
+// One relay's figures over all rounds: the median of each figure, losses added up.
+struct LoadSummary
+{
+    double cpuNs = 0, p50 = 0, p99 = 0, max = 0, rate = 0, offered = 0;
+    std::int64_t sent = 0, lost = 0, damaged = 0;
+};
+
+struct RelaySummary
+{
+    std::string name;
+    bool available = false;
+    std::string why;
+    std::map<std::string, LoadSummary> loads;
+    double rssStartKib = 0, rssEndKib = 0, growthKib = 0, peakKib = 0, relayedBetween = 0;
+};
+
+RelaySummary summarise(const std::vector<RelayRun> &rounds)
+{
+    RelaySummary out;
+    out.name = rounds.front().name;
+    std::vector<const RelayRun *> ok;
+    for (const RelayRun &r : rounds) {
+        if (r.available)
+            ok.push_back(&r);
+        else
+            out.why = r.why;
+    }
+    if (ok.empty())
+        return out;
+    out.available = true;
+    for (const char *load : LoadOrder) {
+        std::vector<double> cpu, p50, p99, mx, rate, offered;
+        LoadSummary &l = out.loads[load];
+        for (const RelayRun *r : ok) {
+            const Figures &f = r->loads.at(load);
+            cpu.push_back(f.cpuPerDatagramNs());
+            p50.push_back(benchwire::percentile(f.rttUs, 50));
+            p99.push_back(benchwire::percentile(f.rttUs, 99));
+            mx.push_back(benchwire::percentile(f.rttUs, 100));
+            rate.push_back(f.rate);
+            offered.push_back(f.offered);
+            l.sent += f.sent;
+            l.lost += f.lost;
+            l.damaged += f.damaged;
+        }
+        l.cpuNs = median(cpu);
+        l.p50 = median(p50);
+        l.p99 = median(p99);
+        l.max = median(mx);
+        l.rate = median(rate);
+        l.offered = median(offered);
+    }
+    std::vector<double> start, end, growth, peak, between;
+    for (const RelayRun *r : ok) {
+        start.push_back(double(r->rssStartKib));
+        end.push_back(double(r->rssEndKib));
+        growth.push_back(double(r->rssEndKib - r->rssStartKib));
+        peak.push_back(double(r->peakKib));
+        between.push_back(double(r->relayedBetween));
+    }
+    out.rssStartKib = median(start);
+    out.rssEndKib = median(end);
+    out.growthKib = benchwire::percentile(growth, 100); // the worst round
+    out.peakKib = benchwire::percentile(peak, 100);
+    out.relayedBetween = median(between);
+    return out;
+}
+
+void report(const Options &options, const std::vector<RelaySummary> &runs)
+{
+    const RelaySummary *reference = nullptr;
+    const RelaySummary *direct = nullptr;
+    for (const RelaySummary &r : runs) {
         if (r.name == "epoll" && r.available)
             reference = &r;
         if (r.name == "direct" && r.available)
             direct = &r;
     }
     std::printf("Loads: ping-pong %d round trips each at 64 and 512 bytes; 60 Hz match %d s (64-byte frames,\n"
-                "echoed by the peer); floods of %d datagrams of 64 bytes each way.\n\n",
-                options.pingPongs, options.matchSeconds, options.floodCount);
+                "echoed by the peer); floods of %d datagrams of 64 bytes each way. %d round(s), relays\n"
+                "interleaved; each figure is the median over the rounds, losses are added up.\n\n",
+                options.pingPongs, options.matchSeconds, options.floodCount, options.rounds);
 
     std::printf("### CPU per relayed datagram (ns, and ratio to epoll)\n\n");
     std::printf("| relay | pingpong64 | pingpong512 | match60 | flood-out | flood-in |\n|---|---|---|---|---|---|\n");
-    for (const RelayRun &r : runs) {
+    for (const RelaySummary &r : runs) {
         if (r.name == "direct")
             continue;
         std::printf("| %s |", r.name.c_str());
@@ -774,8 +853,8 @@ void report(const Options &options, const std::vector<RelayRun> &runs)
                 std::printf(" - |");
                 continue;
             }
-            const double v = r.loads.at(load).cpuPerDatagramNs();
-            const double ref = reference ? reference->loads.at(load).cpuPerDatagramNs() : 0;
+            const double v = r.loads.at(load).cpuNs;
+            const double ref = reference ? reference->loads.at(load).cpuNs : 0;
             std::printf(" %.0f (%s) |", v, ratio(v, ref).c_str());
         }
         std::printf("\n");
@@ -783,32 +862,24 @@ void report(const Options &options, const std::vector<RelayRun> &runs)
 
     std::printf("\n### Round trip through the relay, and added by it (us)\n\n");
     std::printf("Added = the relay's percentile minus the same percentile with no relay (direct).\n\n");
-    std::printf("| relay | load | rtt p50 | p99 | max | added p50 | added p99 | added max | added p99 vs epoll | lost | damaged |\n");
+    std::printf("| relay | load | rtt p50 | p99 | max | added p50 | added p99 | added max | p99 vs epoll | lost | damaged |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (const char *load : {"pingpong64", "pingpong512", "match60"}) {
-        for (const RelayRun &r : runs) {
+        for (const RelaySummary &r : runs) {
             if (!r.available)
                 continue;
-            const Figures &f = r.loads.at(load);
-            const double p50 = benchwire::percentile(f.rttUs, 50), p99 = benchwire::percentile(f.rttUs, 99),
-                         mx = benchwire::percentile(f.rttUs, 100);
-            double d50 = 0, d99 = 0, dmx = 0;
-            if (direct) {
-                const Figures &g = direct->loads.at(load);
-                d50 = benchwire::percentile(g.rttUs, 50);
-                d99 = benchwire::percentile(g.rttUs, 99);
-                dmx = benchwire::percentile(g.rttUs, 100);
-            }
+            const LoadSummary &f = r.loads.at(load);
+            const LoadSummary none;
+            const LoadSummary &g = direct ? direct->loads.at(load) : none;
             std::string vsEpoll = "-";
             if (reference && r.name != "direct") {
-                const double e99 = benchwire::percentile(reference->loads.at(load).rttUs, 99);
                 char text[32];
-                std::snprintf(text, sizeof text, "%+.1f", p99 - e99);
+                std::snprintf(text, sizeof text, "%+.1f", f.p99 - reference->loads.at(load).p99);
                 vsEpoll = text;
             }
             std::printf("| %s | %s | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %s | %" PRId64 " | %" PRId64 " |\n",
-                        r.name.c_str(), load, p50, p99, mx, p50 - d50, p99 - d99, mx - dmx, vsEpoll.c_str(), f.lost,
-                        f.damaged);
+                        r.name.c_str(), load, f.p50, f.p99, f.max, f.p50 - g.p50, f.p99 - g.p99, f.max - g.max,
+                        vsEpoll.c_str(), f.lost, f.damaged);
         }
     }
 
@@ -816,10 +887,10 @@ void report(const Options &options, const std::vector<RelayRun> &runs)
     std::printf("| relay | direction | offered /s | relayed /s | ratio to epoll | lost | loss %% | damaged |\n");
     std::printf("|---|---|---|---|---|---|---|---|\n");
     for (const char *load : {"flood-out", "flood-in"}) {
-        for (const RelayRun &r : runs) {
+        for (const RelaySummary &r : runs) {
             if (!r.available)
                 continue;
-            const Figures &f = r.loads.at(load);
+            const LoadSummary &f = r.loads.at(load);
             const double ref = reference ? reference->loads.at(load).rate : 0;
             std::printf("| %s | %s | %.0f | %.0f | %s | %" PRId64 " | %.1f | %" PRId64 " |\n", r.name.c_str(),
                         std::strcmp(load, "flood-out") == 0 ? "emulator->peer" : "peer->emulator", f.offered, f.rate,
@@ -829,16 +900,18 @@ void report(const Options &options, const std::vector<RelayRun> &runs)
     }
 
     std::printf("\n### Memory (KiB)\n\n");
-    std::printf("| relay | RSS after warm-up | RSS at end | growth | datagrams relayed between | peak RSS (VmHWM) | peak ratio to epoll |\n");
+    std::printf("Growth: RSS at the end minus RSS after the warm-up (worst round), over all the loads'\n"
+                "relayed datagrams. Peak: VmHWM at the end (worst round).\n\n");
+    std::printf("| relay | RSS after warm-up | RSS at end | growth | datagrams relayed between | peak RSS | peak ratio to epoll |\n");
     std::printf("|---|---|---|---|---|---|---|\n");
-    for (const RelayRun &r : runs) {
+    for (const RelaySummary &r : runs) {
         if (!r.available || r.name == "direct")
             continue;
-        std::printf("| %s | %ld | %ld | %+ld | %" PRId64 " | %ld | %s |\n", r.name.c_str(), r.rssStartKib,
-                    r.rssEndKib, r.rssEndKib - r.rssStartKib, r.relayedBetween, r.peakKib,
-                    ratio(double(r.peakKib), reference ? double(reference->peakKib) : 0).c_str());
+        std::printf("| %s | %.0f | %.0f | %+.0f | %.0f | %.0f | %s |\n", r.name.c_str(), r.rssStartKib, r.rssEndKib,
+                    r.growthKib, r.relayedBetween, r.peakKib,
+                    ratio(r.peakKib, reference ? reference->peakKib : 0).c_str());
     }
-    for (const RelayRun &r : runs) {
+    for (const RelaySummary &r : runs) {
         if (!r.available)
             std::printf("\n%s: not measured (%s)\n", r.name.c_str(), r.why.c_str());
     }
@@ -864,6 +937,10 @@ int main(int argc, char *argv[])
             options.pingPongs = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--flood" && hasValue) {
             options.floodCount = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--rounds" && hasValue) {
+            options.rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--other-qt" && hasValue) {
+            options.otherQtBin = argv[++i];
         } else if (a == "--tmp" && hasValue) {
             options.tmpDir = argv[++i];
         } else if (a == "--relays" && hasValue) {
@@ -878,8 +955,9 @@ int main(int argc, char *argv[])
             allowHostNetwork = true;
         } else {
             std::fprintf(stderr,
-                         "usage: bench-relay [--quick] [--match-seconds S] [--pingpongs N] [--flood N]\n"
+                         "usage: bench-relay [--quick] [--rounds R] [--match-seconds S] [--pingpongs N] [--flood N]\n"
                          "                   [--relays direct,epoll,socat,qt,qt-trace] [--tmp DIR]\n"
+                         "                   [--other-qt BIN  (adds relays qt-other, qt-other-trace)]\n"
                          "Run it through bench/relay/run.sh, which makes the private network namespace.\n");
             return 2;
         }
@@ -896,13 +974,20 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "bench-relay: cannot bind the driver's ends (is lo up?)\n");
         return 2;
     }
-    std::vector<RelayRun> runs;
-    for (const std::string &name : options.relays) {
-        RelayRun run;
-        run.name = name;
-        runRelay(options, run, e, p, s);
-        runs.push_back(run);
+    // Rounds interleave the relays, so that a busy spell of the machine spreads over all of them.
+    std::vector<std::vector<RelayRun>> runs(options.relays.size());
+    for (int round = 0; round < options.rounds; ++round) {
+        std::fprintf(stderr, "round %d of %d\n", round + 1, options.rounds);
+        for (std::size_t i = 0; i < options.relays.size(); ++i) {
+            RelayRun run;
+            run.name = options.relays[i];
+            runRelay(options, run, e, p, s);
+            runs[i].push_back(run);
+        }
     }
-    report(options, runs);
+    std::vector<RelaySummary> summaries;
+    for (const std::vector<RelayRun> &rounds : runs)
+        summaries.push_back(summarise(rounds));
+    report(options, summaries);
     return 0;
 }
