@@ -166,5 +166,6 @@ private:
     qint64 pendingPeerBytes = 0;   // bytes held in pendingPeerPackets, for its cap
     int punchNestingDepth = 0;     // nested punch sequences now running
     QHostAddress emulatorAddress{QHostAddress::LocalHost}; // emulatorHost parsed once per launch
+    int punchSuccesses = 0;        // punch sequences that succeeded, nested ones included
     int doneDelayAnswers = 0;      // delay datagrams answered since the negotiation ended
 };

@@ -36,6 +36,7 @@ void UdpProxyManager::startPunching()
     const bool ok = runLegacyPunchSequence();
     --punchNestingDepth;
     if (ok) {
+        ++punchSuccesses;
         startupTimer.start();
         markPunchingSucceeded();
     }
@@ -50,24 +51,33 @@ bool UdpProxyManager::runAlive() const
 
 bool UdpProxyManager::runLegacyPunchSequence()
 {
-    const auto punch = [this](int port, int attempts, int intervalMs) {
+    // A nested sequence for a newer announcement that succeeded supersedes this one: its
+    // endpoint must not be overwritten by our stale target, nor its success followed by our
+    // failure report.
+    const int successesBefore = punchSuccesses;
+    bool superseded = false;
+    const auto punch = [&](int port, int attempts, int intervalMs) {
         const PunchResult result = legacyPuncher(peerSocket, peerEndpoint.address, port, attempts, intervalMs);
+        if (punchSuccesses != successesBefore) {
+            superseded = true;
+            return true;
+        }
         peerEndpoint.address = result.address;
         peerEndpoint.port = result.port;
         return result.ok;
     };
 
     if (punch(peerEndpoint.port, AnnouncedAttempts, AnnouncedIntervalMs))
-        return true;
+        return !superseded;
     const int d = peerEndpoint.port;
 
     if (punchwire::isScanExempt(d)) {
         if (punch(d, BurstAttempts, 0))
-            return true;
+            return !superseded;
     } else {
         for (int i = 0; i < 2 * ScanWidth; ++i) {
             if (punch(punchwire::scanPort(d, 1, i), 1, 0))
-                return true;
+                return !superseded;
         }
     }
 
@@ -76,14 +86,14 @@ bool UdpProxyManager::runLegacyPunchSequence()
         if (runAlive())
             rebindPeerSocket(quint16(q));
         if (punch(q, RebindAttempts, RebindIntervalMs))
-            return true;
+            return !superseded;
         if (punchwire::isScanExempt(d)) {
             if (punch(q, BurstAttempts, 0))
-                return true;
+                return !superseded;
         } else {
             for (int i = 0; i < 2 * ScanWidth; ++i) {
                 if (punch(punchwire::scanPort(d, 0, i), 1, 0))
-                    return true;
+                    return !superseded;
             }
         }
     }
@@ -91,7 +101,7 @@ bool UdpProxyManager::runLegacyPunchSequence()
     if (runAlive())
         rebindPeerSocket(LastResortPort);
     if (punch(LastResortPort, RebindAttempts, RebindIntervalMs))
-        return true;
+        return !superseded;
 
     if (!matchId.isEmpty() && side != 0 && !failureReported) {
         failureReported = true;
@@ -110,6 +120,7 @@ UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, 
     bool acknowledged = false;
     port = punchwire::wrapPort(port);
 
+    const int successesAtStart = punchSuccesses; // a nested success ends this call too
     const auto stopped = [&]() {
         PunchResult result;
         result.ok = false;
@@ -154,6 +165,8 @@ UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, 
             break;
         }
 
+        if (punchSuccesses != successesAtStart)
+            return stopped(); // superseded while reading: no punch to the stale target
         // Qt would bind a closed socket on the fly: after stop() nothing may leave.
         if (socket.state() == QAbstractSocket::BoundState)
             socket.writeDatagram(punchwire::punchDatagram(ownToken, peerToken), target, quint16(port));
