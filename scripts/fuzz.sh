@@ -64,7 +64,9 @@ run_target() { # target
   if [[ -d $seeds ]]; then
     find "$seeds" -maxdepth 1 -type f ! -name 'crash-*' -exec cp -f {} "$work/" \;
   fi
-  "$bin" -max_total_time="$SECONDS_EACH" -timeout="$INPUT_TIMEOUT_S" -print_final_stats=1 \
+  local dict=()
+  [[ -f $ROOT/fuzz/dict/$t.dict ]] && dict=(-dict="$ROOT/fuzz/dict/$t.dict")
+  "$bin" -max_total_time="$SECONDS_EACH" -timeout="$INPUT_TIMEOUT_S" -print_final_stats=1 "${dict[@]}" \
     -artifact_prefix="$BUILD/artifacts/$t-" "$work" >"$BUILD/logs/$t.log" 2>&1
   local rc=$?
   if [[ $rc -eq 0 ]] && ! grep -q '^Done [0-9]* runs' "$BUILD/logs/$t.log"; then
