@@ -291,7 +291,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     auto proxy = std::make_unique<UdpProxyManager>();
     bool punched = false;
-    QObject::connect(proxy.get(), &UdpProxyManager::punchingSucceeded, application, [&punched] { punched = true; });
+    int successes = 0;
+    int failures = 0;
+    int negotiations = 0;
+    QObject::connect(proxy.get(), &UdpProxyManager::punchingSucceeded, application, [&] {
+        punched = true;
+        ++successes;
+    });
+    QObject::connect(proxy.get(), &UdpProxyManager::punchingFailed, application, [&failures] { ++failures; });
+    QObject::connect(proxy.get(), &UdpProxyManager::delayNegotiated, application,
+                     [&negotiations](const QString &, int delay, int) {
+                         FUZZ_CHECK(delay >= 0 && delay <= 2, "the negotiated delay is 0..2");
+                         ++negotiations;
+                     });
     const QMap<QString, QVariant> result =
         proxy->launch(QString::fromLatin1(Quark), ProxyLocalPort, QStringLiteral("127.0.0.1"), server->localPort(),
                       QStringLiteral("127.0.0.1"));
@@ -352,6 +364,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     pump();
     collect(run);
     FUZZ_CHECK(isSubsequence(run.emulatorSent, run.peerReceived), "the peer receives every emulator datagram in order");
+
+    // Nothing the peer, the stranger or the server sent may repeat or undo an outcome.
+    FUZZ_CHECK(successes == 1, "punching succeeds once");
+    FUZZ_CHECK(failures == 0, "no failure after a successful punch");
+    FUZZ_CHECK(negotiations <= 1, "the delay is negotiated at most once");
 
     proxy->stop();
     proxy.reset();
