@@ -4,6 +4,7 @@
 #include "host/launchoptions.h"
 #include "host/servedcommand.h"
 #include "host/windowhandle.h"
+#include "platform/platform.h"
 
 #include <QTemporaryFile>
 #include <QTest>
@@ -30,6 +31,8 @@ private Q_SLOTS:
     void parseWindowHandle();
     void watchedWindowText_data();
     void watchedWindowText();
+    void windowStateWithoutDisplay_data();
+    void windowStateWithoutDisplay();
 };
 
 void TestHostFunctions::argumentValue_data()
@@ -249,6 +252,24 @@ void TestHostFunctions::watchedWindowText()
     options.parentHwnd = parent;
     options.ownerHwnd = owner;
     QTEST(host::watchedWindowText(options), "expected");
+}
+
+void TestHostFunctions::windowStateWithoutDisplay_data()
+{
+    QTest::addColumn<quint64>("handle");
+    QTest::addColumn<int>("expected");
+    // No X server to ask: the watch cannot decide and must not end the match.
+    QTest::newRow("window id, no display") << quint64(0x400006) << int(platform::WindowState::Unknown);
+    QTest::newRow("id 0, no display") << quint64(0) << int(platform::WindowState::Unknown);
+    // X ids are 32 bits: a wider handle can name no window (not some truncated other one).
+    QTest::newRow("wider than any X id") << quint64(0x100000000ull) << int(platform::WindowState::Gone);
+}
+
+void TestHostFunctions::windowStateWithoutDisplay()
+{
+    QFETCH(quint64, handle);
+    qunsetenv("DISPLAY");
+    QTEST(int(platform::windowState(handle)), "expected");
 }
 
 QTEST_GUILESS_MAIN(TestHostFunctions)
