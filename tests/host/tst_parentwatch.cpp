@@ -4,6 +4,7 @@
 #include "hostrun.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
@@ -203,8 +204,12 @@ void TestParentWatch::windowGoneEndsMatch()
     const QString handle = hex ? QStringLiteral("0x%1").arg(window.window, 0, 16) : QString::number(window.window);
     startNetproxy({option, handle});
     QVERIFY(window.destroy());
+    QElapsedTimer sinceDestroy;
+    sinceDestroy.start();
 
     QVERIFY(netproxy->waitForFinished(RunEndMs));
+    // A figure, not a check: one watch interval plus the emulator stop is expected.
+    qInfo("window destroyed -> program ended: %lld ms", static_cast<long long>(sinceDestroy.elapsed()));
     QCOMPARE(netproxy->exitStatus(), QProcess::NormalExit);
     QCOMPARE(netproxy->exitCode(), 0);
     QCOMPARE(netproxy->readAll(), QByteArray());
