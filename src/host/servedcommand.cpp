@@ -11,6 +11,21 @@ constexpr int MinNegotiatedDelay = 1; // frames; the emulator needs at least one
 const QString NativeWindowMode = QStringLiteral("native-window");
 const QString NativeFullscreenMode = QStringLiteral("native-fullscreen");
 
+// Case-insensitive in ASCII only: Unicode case folding would let look-alike letters (the
+// long s, the Kelvin sign) switch a text into served mode, which ends other processes.
+bool hasServedPrefix(const QString &text)
+{
+    if (text.size() < ServedPrefix.size())
+        return false;
+    for (qsizetype i = 0; i < ServedPrefix.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        const char16_t folded = (c >= u'A' && c <= u'Z') ? char16_t(c + (u'a' - u'A')) : c;
+        if (folded != ServedPrefix.at(i).unicode())
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool operator==(const ServedCommand &a, const ServedCommand &b)
@@ -26,7 +41,7 @@ namespace host {
 ServedCommand parseServedCommand(const QString &text)
 {
     ServedCommand served;
-    if (!text.startsWith(ServedPrefix, Qt::CaseInsensitive))
+    if (!hasServedPrefix(text))
         return served;
     const QStringList fields = text.mid(ServedPrefix.size()).split(QLatin1Char(','), Qt::KeepEmptyParts);
     if (fields.size() < RequiredFields)

@@ -43,8 +43,10 @@ WanService findWanService(const QByteArray &description, const QUrl &description
         const QStringView name = reader.name();
         if (name == QLatin1String("URLBase")) {
             const QUrl url(reader.readElementText().trimmed(), QUrl::TolerantMode);
+            // A relative URLBase would make every control URL relative and so unreachable:
+            // it is taken relative to the description's own location.
             if (url.isValid() && !url.isEmpty())
-                baseUrl = url;
+                baseUrl = descriptionUrl.resolved(url);
         } else if (name == QLatin1String("service")) {
             currentServiceType.clear();
             currentControlUrl.clear();
@@ -53,8 +55,10 @@ WanService findWanService(const QByteArray &description, const QUrl &description
         } else if (name == QLatin1String("controlURL")) {
             currentControlUrl = reader.readElementText().trimmed();
             if (isUsableServiceType(currentServiceType) && !currentControlUrl.isEmpty()) {
-                return {currentServiceType,
-                        baseUrl.resolved(QUrl(currentControlUrl, QUrl::TolerantMode))};
+                const QUrl control = baseUrl.resolved(QUrl(currentControlUrl, QUrl::TolerantMode));
+                // A control URL that cannot be posted to is passed over like an empty one.
+                if (control.isValid() && !control.host().isEmpty())
+                    return {currentServiceType, control};
             }
         }
     }

@@ -115,6 +115,8 @@ void TestHostFunctions::parseServedCommand_data()
     QTest::newRow("seven fields") << p + "g,m.1,x,,10.0.0.1,7100,127.0.0.5" << true << "m.1" << 7100 << "127.0.0.5" << false << false;
     QTest::newRow("prefix in capitals") << "KIVRA-NET:SERVED,g,q,x,,h,7100,e" << true << "q" << 7100 << "e" << false << false;
     QTest::newRow("six fields: direct") << p + "g,q,x,,h,7100" << false << "" << 7001 << "127.0.0.1" << false << false;
+    QTest::newRow("prefix with long s: direct") << QString::fromUtf8("kivra-net:\u017Ferved,g,q,x,,h,1,e") << false << "" << 7001 << "127.0.0.1" << false << false;
+    QTest::newRow("prefix with Kelvin sign: direct") << QString::fromUtf8("\u212Aivra-net:served,g,q,x,,h,1,e") << false << "" << 7001 << "127.0.0.1" << false << false;
     QTest::newRow("prefix only: direct") << p << false << "" << 7001 << "127.0.0.1" << false << false;
     QTest::newRow("prefix without comma: direct") << "kivra-net:served" << false << "" << 7001 << "127.0.0.1" << false << false;
     QTest::newRow("prefix later in text: direct") << " kivra-net:served,g,q,x,,h,1,e" << false << "" << 7001 << "127.0.0.1" << false << false;
