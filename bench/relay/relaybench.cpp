@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -52,6 +53,28 @@ constexpr int WarmupRounds = 500;                  // ping-pongs before anything
 constexpr char MatchId[] = "bench-4321";
 constexpr int Side = 1;
 constexpr int PeerSide = 2;
+
+// Latency loads run the driver and the relay on one CPU: in a VM, waking the relay on an idle
+// second CPU costs tens of microseconds that belong to neither relay and swamp the figures.
+// Floods give the relay a CPU of its own, as it has on a player's machine.
+void pin(pid_t pid, int cpu)
+{
+    if (cpu < 0)
+        return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(pid, sizeof set, &set);
+}
+
+void pinLoad(pid_t relay, bool ownCpu, bool enabled)
+{
+    if (!enabled || sysconf(_SC_NPROCESSORS_ONLN) < 2)
+        return;
+    pin(0, 0);
+    if (relay > 0)
+        pin(relay, ownCpu ? 1 : 0);
+}
 
 std::int64_t nowNs()
 {
@@ -695,6 +718,7 @@ struct Options
     int pingPongs = 20000;
     int floodCount = 1000000;
     int rounds = 1;
+    bool pinning = true;
     std::string tmpDir = "/tmp";
     std::string otherQtBin; // a second build of bench-relay-qt, as "qt-other" and "qt-other-trace"
     std::vector<std::string> relays{"direct", "epoll", "socat", "qt", "qt-trace"};
@@ -722,11 +746,13 @@ void runRelay(const Options &options, RelayRun &run, int e, int p, int s)
     const pid_t pid = bench.pid();
     if (pid > 0)
         run.rssStartKib = statusKib(pid, "VmRSS");
+    pinLoad(pid, false, options.pinning);
     run.loads["pingpong64"] = bench.pingPong(64, options.pingPongs);
     run.loads["pingpong512"] = bench.pingPong(512, options.pingPongs);
     std::fprintf(stderr, "   ping-pong done\n");
     run.loads["match60"] = bench.match(options.matchSeconds);
     std::fprintf(stderr, "   60 Hz match done\n");
+    pinLoad(pid, true, options.pinning);
     run.loads["flood-out"] = bench.flood(true, options.floodCount, 64);
     run.loads["flood-in"] = bench.flood(false, options.floodCount, 64);
     std::fprintf(stderr, "   floods done\n");
@@ -839,8 +865,11 @@ void report(const Options &options, const std::vector<RelaySummary> &runs)
     }
     std::printf("Loads: ping-pong %d round trips each at 64 and 512 bytes; 60 Hz match %d s (64-byte frames,\n"
                 "echoed by the peer); floods of %d datagrams of 64 bytes each way. %d round(s), relays\n"
-                "interleaved; each figure is the median over the rounds, losses are added up.\n\n",
-                options.pingPongs, options.matchSeconds, options.floodCount, options.rounds);
+                "interleaved; each figure is the median over the rounds, losses are added up.\n"
+                "%s\n\n",
+                options.pingPongs, options.matchSeconds, options.floodCount, options.rounds,
+                options.pinning ? "Ping-pong and 60 Hz: driver and relay pinned to CPU 0; floods: relay on CPU 1."
+                                : "No CPU pinning.");
 
     std::printf("### CPU per relayed datagram (ns, and ratio to epoll)\n\n");
     std::printf("| relay | pingpong64 | pingpong512 | match60 | flood-out | flood-in |\n|---|---|---|---|---|---|\n");
@@ -951,11 +980,13 @@ int main(int argc, char *argv[])
                 options.relays.push_back(list.substr(at, comma - at));
                 at = comma + 1;
             }
+        } else if (a == "--no-pin") {
+            options.pinning = false;
         } else if (a == "--allow-host-network") {
             allowHostNetwork = true;
         } else {
             std::fprintf(stderr,
-                         "usage: bench-relay [--quick] [--rounds R] [--match-seconds S] [--pingpongs N] [--flood N]\n"
+                         "usage: bench-relay [--quick] [--rounds R] [--match-seconds S] [--pingpongs N] [--flood N] [--no-pin]\n"
                          "                   [--relays direct,epoll,socat,qt,qt-trace] [--tmp DIR]\n"
                          "                   [--other-qt BIN  (adds relays qt-other, qt-other-trace)]\n"
                          "Run it through bench/relay/run.sh, which makes the private network namespace.\n");
