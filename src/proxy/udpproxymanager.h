@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 
 class QThread;
 
@@ -168,4 +169,5 @@ private:
     QHostAddress emulatorAddress{QHostAddress::LocalHost}; // emulatorHost parsed once per launch
     int punchSuccesses = 0;        // punch sequences that succeeded, nested ones included
     int doneDelayAnswers = 0;      // delay datagrams answered since the negotiation ended
+    std::unique_ptr<char[]> traceBuffer; // stdio buffer of the trace; glibc ignores a size without one
 };

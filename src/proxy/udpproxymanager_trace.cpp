@@ -37,7 +37,11 @@ void UdpProxyManager::openTrace()
     if (!traceFile)
         return;
     traceFilePath = path;
-    std::setvbuf(traceFile, nullptr, _IOFBF, TraceBufferBytes);
+    // glibc ignores the size when it is to supply the buffer itself and writes every 4 KiB;
+    // our own buffer gives the intended one write per MiB (or per flush).
+    if (!traceBuffer)
+        traceBuffer = std::make_unique<char[]>(TraceBufferBytes);
+    std::setvbuf(traceFile, traceBuffer.get(), _IOFBF, TraceBufferBytes);
     const qint64 wallUs = tracefile::wallMicros();
     const qint64 monoUs = tracefile::steadyMicros();
     const QByteArray header = tracefile::traceHeader(quark, wallUs, monoUs);
