@@ -18,24 +18,16 @@ namespace {
 constexpr int DefaultDatagrams = 200000;     // per measured loop
 constexpr int DefaultSize = 64;              // bytes: the emulator's usual datagram
 constexpr std::size_t StreamBuffer = 1048576; // bytes, as the proxy uses
-constexpr qint64 FlushIntervalUs = 999999;    // us, as the proxy uses
 
 struct Trace
 {
     std::FILE *file = nullptr;
     qint64 lastFlushUs = 0;
 
-    // The same steps as UdpProxyManager::traceDatagram.
+    // The write step UdpProxyManager::traceDatagram uses.
     void datagram(char direction, const char *data, qint64 length)
     {
-        const qint64 nowUs = tracefile::steadyMicros();
-        char line[tracefile::TraceLineCapacity];
-        const std::size_t size = tracefile::formatTraceLine(line, nowUs, direction, data, length);
-        std::fwrite(line, 1, size, file);
-        if (nowUs - lastFlushUs > FlushIntervalUs) {
-            std::fflush(file);
-            lastFlushUs = nowUs;
-        }
+        tracefile::writeTraceLine(file, lastFlushUs, direction, data, length);
     }
 };
 
@@ -64,7 +56,9 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "bench-trace: cannot open the trace file\n");
         return 1;
     }
-    std::setvbuf(trace.file, nullptr, _IOFBF, StreamBuffer);
+    // Our own buffer, as the proxy gives it: glibc ignores the size without one.
+    static char streamBuffer[StreamBuffer];
+    std::setvbuf(trace.file, streamBuffer, _IOFBF, StreamBuffer);
 
     QUdpSocket receiver;
     QUdpSocket sender;

@@ -15,6 +15,7 @@ const QString TraceNameFilter = QStringLiteral("*.txt");
 const QString TraceTimeFormat = QStringLiteral("yyyyMMdd-HHmmss");
 constexpr int KeptOldTraces = 49; // files: with the new one, 50 traces remain
 constexpr char HexDigits[] = "0123456789abcdef";
+constexpr qint64 TraceFlushIntervalUs = 999999; // us: flush on the first line after a second
 
 // Writes a signed decimal number and returns the end of what was written.
 char *writeDecimal(char *out, qint64 value)
@@ -132,6 +133,18 @@ qint64 wallMicros()
 {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     return qint64(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+}
+
+void writeTraceLine(std::FILE *file, qint64 &lastFlushUs, char direction, const char *data, qint64 length)
+{
+    const qint64 nowUs = steadyMicros();
+    char line[TraceLineCapacity];
+    const std::size_t size = formatTraceLine(line, nowUs, direction, data, length);
+    std::fwrite(line, 1, size, file);
+    if (nowUs - lastFlushUs > TraceFlushIntervalUs) {
+        std::fflush(file);
+        lastFlushUs = nowUs;
+    }
 }
 
 } // namespace tracefile

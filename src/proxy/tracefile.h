@@ -10,6 +10,7 @@
 #include <QtGlobal>
 
 #include <cstddef>
+#include <cstdio>
 
 namespace tracefile {
 
@@ -23,6 +24,10 @@ constexpr qint64 TraceContentBytes = 48;
 // hold TraceLineCapacity bytes. Returns the number of bytes written (no terminating NUL).
 // A negative length is written as given, with no content.
 std::size_t formatTraceLine(char *out, qint64 timeUs, char direction, const char *data, qint64 length);
+
+// Appends one data line to `file` with a single fwrite, and flushes when more than a second
+// has passed since `lastFlushUs` (updated then). The relay calls this for every datagram.
+void writeTraceLine(std::FILE *file, qint64 &lastFlushUs, char direction, const char *data, qint64 length);
 
 // The two header lines: "# quark <quark>\n# clock wall_us <w> mono_us <m>\n". Line breaks and
 // other control characters in the quark become "_" so the header stays two lines.

@@ -9,7 +9,6 @@
 namespace {
 
 constexpr std::size_t TraceBufferBytes = 1048576; // bytes of stdio buffer: few writes under load
-constexpr qint64 TraceFlushIntervalUs = 999999;   // us: flush on the first line after a second
 
 } // namespace
 
@@ -52,14 +51,7 @@ void UdpProxyManager::traceDatagram(char direction, const char *data, qint64 len
 {
     if (!traceFile)
         return;
-    const qint64 nowUs = tracefile::steadyMicros();
-    char line[tracefile::TraceLineCapacity];
-    const std::size_t size = tracefile::formatTraceLine(line, nowUs, direction, data, length);
-    std::fwrite(line, 1, size, traceFile);
-    if (nowUs - traceLastFlushUs > TraceFlushIntervalUs) {
-        std::fflush(traceFile);
-        traceLastFlushUs = nowUs;
-    }
+    tracefile::writeTraceLine(traceFile, traceLastFlushUs, direction, data, length);
 }
 
 void UdpProxyManager::closeTrace()
