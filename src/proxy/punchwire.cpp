@@ -44,6 +44,14 @@ bool isPunchDatagram(const QByteArray &data)
     return fields.size() == 2 || fields.at(2) == AckField;
 }
 
+QByteArray echoedToken(const QByteArray &data)
+{
+    if (!isPunchDatagram(data))
+        return QByteArray();
+    const QByteArray second = data.split(TokenSeparator).at(1);
+    return second == UnknownToken ? QByteArray() : second;
+}
+
 QByteArray tokenFromRandom(double value)
 {
     return QByteArray::number(value, 'f', TokenPrecision);

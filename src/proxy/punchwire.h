@@ -15,6 +15,10 @@ bool isAcceptedToken(const QByteArray &field);
 // Two accepted tokens, optionally followed by exactly "ok".
 bool isPunchDatagram(const QByteArray &data);
 
+// Field 2 of a punch datagram when it is a learned token (not "_"), else empty: what the
+// sender has heard from us.
+QByteArray echoedToken(const QByteArray &data);
+
 // Own token: "0." and 16 decimal digits, from a random value in [0, 1).
 QByteArray tokenFromRandom(double value);
 

@@ -39,6 +39,7 @@ UdpProxyManager::UdpProxyManager(QObject *parent) : QObject(parent)
 
     localReceiveBuffer.resize(ReceiveBufferBytes);
     peerReceiveBuffer.resize(ReceiveBufferBytes);
+    punchReceiveBuffer.resize(ReceiveBufferBytes);
 
     connect(&localSocket, &QUdpSocket::readyRead, this, &UdpProxyManager::handleLocalDatagrams);
     connect(&peerSocket, &QUdpSocket::readyRead, this, &UdpProxyManager::handlePeerDatagrams);

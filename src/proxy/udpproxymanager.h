@@ -7,6 +7,7 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <QUdpSocket>
@@ -80,6 +81,7 @@ private:
     bool handlePunchDatagram(const QByteArray &data);
     void markPunchingSucceeded();
     bool runAlive() const; // false once stop() has run during a punch sequence
+    bool isPeerPunchReply(const QByteArray &datagram, const QHostAddress &sender) const;
 
     // Relay (udpproxymanager_relay.cpp)
     void handleLocalDatagrams();
@@ -170,4 +172,7 @@ private:
     int punchSuccesses = 0;        // punch sequences that succeeded, nested ones included
     int doneDelayAnswers = 0;      // delay datagrams answered since the negotiation ended
     std::unique_ptr<char[]> traceBuffer; // stdio buffer of the trace; glibc ignores a size without one
+    QHostAddress announcedPeerAddress; // the server's announcement the running sequence punches
+    QSet<QByteArray> ownPunchTokens;   // tokens this launch's punch sequences have sent
+    QByteArray punchReceiveBuffer;     // punching reads here: it may run inside a relay read
 };

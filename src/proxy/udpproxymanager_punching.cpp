@@ -21,7 +21,11 @@ constexpr int SleepSliceMs = 25;            // how often a stop request is notic
 // Each nested sequence blocks the thread for up to about 10 s more; a second announcement
 // while punching is a peer whose mapping moved, anything beyond is not worth the wait.
 constexpr int MaxPunchNesting = 2;
-constexpr int MaxReadsPerAttempt = 64;      // signalling and probes read before a punch reply
+// Datagrams read per step: more than a socket's queue holds (a few hundred), so a flood is
+// drained, yet the step stays bounded when datagrams keep arriving.
+constexpr int MaxReadsPerStep = 1024;
+// A sequence sends about 2050 tokens and nests at most once more; this only bounds the set.
+constexpr int MaxOwnPunchTokens = 8192;
 
 } // namespace
 
@@ -32,9 +36,15 @@ void UdpProxyManager::startPunching()
     if (punchNestingDepth >= MaxPunchNesting)
         return; // the endpoint is stored and acknowledged; the running sequence goes on
     resetStartupState();
+    if (punchNestingDepth == 0)
+        ownPunchTokens.clear();
+    // A nested sequence punches the newer announcement; the outer one keeps its own.
+    const QHostAddress outerAnnouncement = announcedPeerAddress;
+    announcedPeerAddress = peerEndpoint.address;
     ++punchNestingDepth;
     const bool ok = runLegacyPunchSequence();
     --punchNestingDepth;
+    announcedPeerAddress = outerAnnouncement;
     if (ok) {
         ++punchSuccesses;
         startupTimer.start();
@@ -116,8 +126,11 @@ UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, 
                                                             int attempts, int intervalMs)
 {
     const QByteArray ownToken = punchwire::tokenFromRandom(QRandomGenerator64::global()->generateDouble());
+    if (ownPunchTokens.size() < MaxOwnPunchTokens)
+        ownPunchTokens.insert(ownToken);
     QByteArray peerToken(punchwire::UnknownToken);
     bool acknowledged = false;
+    bool acknowledgementWaiting = false; // seen while waiting; counts from the next attempt on
     port = punchwire::wrapPort(port);
 
     const int successesAtStart = punchSuccesses; // a nested success ends this call too
@@ -129,42 +142,53 @@ UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, 
         return result;
     };
 
+    // Reads until one punch reply from the peer has been taken or the socket is empty.
+    // Signalling and probes are handled at once; everything else is dropped, so a flood can
+    // neither hide the peer's reply behind a full queue nor make us follow the flooder.
+    const auto readStep = [&](bool waiting) {
+        QHostAddress sender;
+        for (int reads = 0; reads < MaxReadsPerStep && socket.hasPendingDatagrams(); ++reads) {
+            quint16 senderPort = 0;
+            const qint64 length =
+                socket.readDatagram(punchReceiveBuffer.data(), punchReceiveBuffer.size(), &sender, &senderPort);
+            if (length < 0)
+                return;
+            const QByteArray datagram = QByteArray::fromRawData(punchReceiveBuffer.constData(), length);
+            if (sender == signalAddress && senderPort == signalPort) {
+                handleSignalMessage(QByteArray(datagram.constData(), datagram.size()));
+                if (punchSuccesses != successesAtStart)
+                    return;
+                continue;
+            }
+            if (handleProbeDatagram(datagram.constData(), length, sender, senderPort))
+                continue;
+            if (!isPeerPunchReply(datagram, sender))
+                continue;
+            if (!(senderPort == port && sender == target) && !punchwire::isReservedSourcePort(senderPort)) {
+                target = sender;
+                port = senderPort;
+            }
+            const QList<QByteArray> fields = datagram.split(' ');
+            if (peerToken == punchwire::UnknownToken && fields.first().startsWith("0."))
+                peerToken = QByteArray(fields.first().constData(), fields.first().size());
+            if (fields.size() == 3) {
+                if (waiting)
+                    acknowledgementWaiting = true;
+                else
+                    acknowledged = true;
+            }
+            return;
+        }
+    };
+
     for (int attempt = 0; attempt < attempts; ++attempt) {
         if (stopRequested.load())
             return stopped();
         if (peerToken != punchwire::UnknownToken && acknowledged)
             break;
 
-        for (int reads = 0; reads < MaxReadsPerAttempt && socket.hasPendingDatagrams(); ++reads) {
-            const qint64 size = socket.pendingDatagramSize();
-            QByteArray datagram(std::max<qint64>(size, 0), Qt::Uninitialized);
-            QHostAddress sender;
-            quint16 senderPort = 0;
-            const qint64 length = socket.readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
-            if (length < 0)
-                break;
-            datagram.truncate(length);
-            if (sender == signalAddress && senderPort == signalPort) {
-                handleSignalMessage(datagram);
-                continue;
-            }
-            if (handleProbeDatagram(datagram.constData(), length, sender, senderPort))
-                continue;
-            // Only a punch datagram may move the target: a stray datagram from any other host
-            // must not take over the match.
-            if (!(senderPort == port && sender == target) && !punchwire::isReservedSourcePort(senderPort)
-                && punchwire::isPunchDatagram(datagram)) {
-                target = sender;
-                port = senderPort;
-            }
-            const QList<QByteArray> fields = datagram.split(' ');
-            if (peerToken == punchwire::UnknownToken && fields.first().startsWith("0."))
-                peerToken = fields.first();
-            if (fields.size() == 3)
-                acknowledged = true;
-            break;
-        }
-
+        acknowledged = acknowledged || acknowledgementWaiting;
+        readStep(false);
         if (punchSuccesses != successesAtStart)
             return stopped(); // superseded while reading: no punch to the stale target
         // Qt would bind a closed socket on the fly: after stop() nothing may leave.
@@ -175,6 +199,9 @@ UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, 
             if (stopRequested.load())
                 return stopped();
             QThread::msleep(static_cast<unsigned long>(std::min(intervalMs - elapsed, SleepSliceMs)));
+            readStep(true);
+            if (punchSuccesses != successesAtStart)
+                return stopped();
         }
     }
 
@@ -183,6 +210,19 @@ UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, 
     result.address = target;
     result.port = quint16(port);
     return result;
+}
+
+// A punch datagram counts only from the host the server announced, or from a host that
+// quotes one of our tokens: it has heard our punches, so it is where they arrive even when
+// the peer's NAT sends from another address. A third host can guess neither.
+bool UdpProxyManager::isPeerPunchReply(const QByteArray &datagram, const QHostAddress &sender) const
+{
+    if (!punchwire::isPunchDatagram(datagram))
+        return false;
+    if (sender == announcedPeerAddress)
+        return true;
+    const QByteArray echoed = punchwire::echoedToken(datagram);
+    return !echoed.isEmpty() && ownPunchTokens.contains(echoed);
 }
 
 bool UdpProxyManager::isPunchDatagram(const QByteArray &data) const

@@ -12,7 +12,7 @@ source "$HERE/natlab.sh"
 build=${KIVRA_BUILD_DIR:-$HERE/../../build}
 out=""
 nat_a=cone nat_b=cone loss=0 frames=300 rate=60 code_a=7 code_b=0
-players=ab server=1 timeout_s=60 flush_at_ms=0 crash_a_ms=0 restart_ms=0 start_b_ms=0 flood_s=0 flood_mode=mixed
+players=ab server=1 timeout_s=60 flush_at_ms=0 crash_a_ms=0 restart_ms=0 server_late_ms=0 start_b_ms=0 flood_s=0 flood_mode=mixed
 late_a_ms=0 frames_b="" rate_b="" size_b=64 window_ms=0
 usage() {
   cat >&2 <<USAGE
@@ -20,6 +20,7 @@ usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric|forwarded] [--nat-b ..
           [--loss PCT] [--frames N] [--rate N] [--exit-a N] [--exit-b N]
           [--only-a] [--no-server] [--flush-a-after-ms MS] [--timeout S]
           [--crash-a-after-ms MS] [--restart-server-after-ms MS] [--start-b-after-ms MS]
+          [--server-late-ms MS]
           [--flood-a-seconds S] [--flood-mode junk|punch|mixed]
           [--emulator-a-late-ms MS] [--frames-b N] [--rate-b N] [--size-b BYTES]
           [--window-a-gone-after-ms MS]
@@ -43,6 +44,7 @@ while (($#)); do
     --timeout) timeout_s=$2; shift ;;
     --crash-a-after-ms) crash_a_ms=$2; shift ;;
     --restart-server-after-ms) restart_ms=$2; shift ;;
+    --server-late-ms) server_late_ms=$2; shift ;;
     --start-b-after-ms) start_b_ms=$2; shift ;;
     --flood-a-seconds) flood_s=$2; shift ;;
     --flood-mode) flood_mode=$2; shift ;;
@@ -94,7 +96,7 @@ start_server() {
   for _ in $(seq 50); do [[ -s $out/server.out ]] && break; sleep 0.1; done
   [[ -s $out/server.out ]] || { echo "run_match: rendezvous server did not start" >&2; exit 1; }
 }
-((server)) && start_server
+((server && server_late_ms == 0)) && start_server
 sleep_ms() { sleep "$(awk "BEGIN{print $1/1000}")"; }
 
 match="lab-1234"
@@ -176,6 +178,11 @@ if ((restart_ms > 0)); then
   sleep_ms "$restart_ms"
   kill -KILL "$server_pid"; wait "$server_pid" 2>/dev/null
   echo "rendezvous server killed and restarted at ${restart_ms} ms" >>"$out/lab.log"
+  start_server
+fi
+if ((server && server_late_ms > 0)); then
+  sleep_ms "$server_late_ms"
+  echo "rendezvous server started at ${server_late_ms} ms" >>"$out/lab.log"
   start_server
 fi
 if [[ $players == ab ]]; then

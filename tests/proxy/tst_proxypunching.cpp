@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
+#include <QSemaphore>
+#include <QThread>
 
 using proxytest::PeerHarness;
 using proxytest::UdpEnd;
@@ -35,6 +37,66 @@ int punchesTo(const UdpEnd &end)
     }
     return n;
 }
+
+// A peer behind a NAT that rewrites its address, on a thread of its own because the punch
+// sequence blocks the test's: it waits for the proxy's first punch on the announced endpoint
+// (127.0.0.2), answers with "<token> <that punch's token> ok" from 127.0.0.3, then waits for
+// "after" to arrive at that answering socket.
+class RewritingPeer : public QThread
+{
+public:
+    ~RewritingPeer() override { wait(); } // run() is bounded by WholeRunMs
+
+    // Starts the thread and waits until its sockets are bound; false when they are not.
+    bool bind()
+    {
+        start();
+        return bound.tryAcquire(1, 2000) && announcedPort != 0;
+    }
+
+    quint16 announcedPort = 0;
+    bool answered = false;
+    bool heardAfter = false;
+
+protected:
+    void run() override
+    {
+        constexpr int WholeRunMs = 8000;
+        QElapsedTimer clock;
+        clock.start();
+        QUdpSocket announced, answering;
+        if (announced.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0)
+            && answering.bind(QHostAddress(QStringLiteral("127.0.0.3")), 0))
+            announcedPort = announced.localPort();
+        bound.release();
+        if (announcedPort == 0)
+            return;
+        QHostAddress proxyAddress;
+        quint16 proxyPort = 0;
+        while (!answered && clock.elapsed() < WholeRunMs) {
+            if (!announced.waitForReadyRead(200))
+                continue;
+            QByteArray punch(2048, Qt::Uninitialized);
+            const qint64 n = announced.readDatagram(punch.data(), punch.size(), &proxyAddress, &proxyPort);
+            punch.truncate(std::max<qint64>(n, 0));
+            if (!punch.startsWith("0.") || !punch.endsWith(" _"))
+                continue;
+            answering.writeDatagram("0.5555555555555555 " + punch.split(' ').first() + " ok", proxyAddress,
+                                    proxyPort);
+            answered = true;
+        }
+        while (answered && !heardAfter && clock.elapsed() < WholeRunMs) {
+            if (!answering.waitForReadyRead(200))
+                continue;
+            QByteArray data(2048, Qt::Uninitialized);
+            const qint64 n = answering.readDatagram(data.data(), data.size());
+            heardAfter = n == 5 && data.startsWith("after");
+        }
+    }
+
+private:
+    QSemaphore bound;
+};
 
 } // namespace
 
@@ -84,12 +146,15 @@ private Q_SLOTS:
         QTest::addColumn<int>("fromPort"); // 0 = ephemeral
         QTest::addColumn<QByteArray>("datagram");
         QTest::addColumn<bool>("moves");
-        QTest::newRow("retarget: punch from a new host moves the target")
-            << "127.0.0.3" << 0 << QByteArray("0.7777777777777777 0.1 ok") << true;
+        // A third host that floods punch-like datagrams must not take the match over.
+        QTest::newRow("retarget: punch from a host nobody announced never moves it")
+            << "127.0.0.3" << 0 << QByteArray("0.7777777777777777 0.1 ok") << false;
+        QTest::newRow("retarget: hello punch from a host nobody announced never moves it")
+            << "127.0.0.3" << 0 << QByteArray("0.7777777777777777 _") << false;
         QTest::newRow("retarget: punch from a new port of the peer moves it")
             << "127.0.0.2" << 0 << QByteArray("0.7777777777777777 0.1 ok") << true;
         QTest::newRow("retarget: hexadecimal punch moves but teaches no token")
-            << "127.0.0.3" << 0 << QByteArray("abcdef _") << true;
+            << "127.0.0.2" << 0 << QByteArray("abcdef _") << true;
         QTest::newRow("retarget: source port 7000 never moves it")
             << "127.0.0.2" << 7000 << QByteArray("0.7777777777777777 0.1 ok") << false;
         QTest::newRow("retarget: source port 7001 never moves it")
@@ -147,6 +212,25 @@ private Q_SLOTS:
             else
                 QCOMPARE(other.count(), 0);
         }
+    }
+
+    // A NAT that sends the peer's answers from another public address than the one the server
+    // saw: the answer quotes our token, so the punch follows it there.
+    void followsAnswerQuotingOurToken()
+    {
+        PeerHarness h;
+        QVERIFY(h.start());
+        RewritingPeer far;
+        QVERIFY(far.bind());
+        UdpProxyManager proxy;
+        QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
+        QVERIFY(launched(proxy, h, QStringLiteral("qt.1")));
+        h.serverSend("peer/qt/127.0.0.2/" + QByteArray::number(far.announcedPort));
+        QVERIFY(succeeded.wait(HandshakeWaitMs));
+        h.emulatorSend("after");
+        QTRY_VERIFY_WITH_TIMEOUT(far.isFinished(), 10000); // the proxy relays meanwhile
+        QVERIFY2(far.answered, "no punch reached the announced endpoint");
+        QVERIFY2(far.heardAfter, "the relay did not follow the answering address");
     }
 
     // "peer" for the same endpoint again: acknowledged each time, punched once.
@@ -309,12 +393,13 @@ private Q_SLOTS:
         QCOMPARE(failed.count(), 1);
     }
 
-    // Success in the last stage: with the peer's host local and 6004 free, the proxy's own
-    // punch from 6004 comes back to it. Afterwards the socket stays on 6004 and still serves.
+    // Success in the last stage: with the peer announced on this host's own address and 6004
+    // free, the proxy's own punch from 6004 comes back to it from the announced host.
+    // Afterwards the socket stays on 6004 and still serves.
     void succeedsAfterRebind()
     {
         PeerHarness h;
-        QVERIFY(h.start());
+        QVERIFY(h.start(QHostAddress(QStringLiteral("127.0.0.1")), QHostAddress(QStringLiteral("127.0.0.1"))));
         UdpProxyManager proxy;
         QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
         QSignalSpy failed(&proxy, &UdpProxyManager::punchingFailed);
@@ -324,7 +409,7 @@ private Q_SLOTS:
         QCOMPARE(failed.count(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(punchesTo(h.peer), 8, HandshakeWaitMs);
         // Same endpoint again, now to the new port: acknowledged only, and from 6004.
-        h.server.send("peer/late/127.0.0.2/" + QByteArray::number(h.peer.port()), QHostAddress::LocalHost, 6004);
+        h.server.send("peer/late/127.0.0.1/" + QByteArray::number(h.peer.port()), QHostAddress::LocalHost, 6004);
         QTRY_COMPARE_WITH_TIMEOUT(h.server.count("peer_ack/"), 2, HandshakeWaitMs);
         QCOMPARE(h.server.received().last().senderPort, quint16(6004));
     }

@@ -43,6 +43,23 @@ private Q_SLOTS:
         QCOMPARE(punchwire::isPunchDatagram(data), punch);
     }
 
+    void echoedToken_data()
+    {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<QByteArray>("echoed");
+        QTest::newRow("echoedToken: answer quoting a token") << QByteArray("0.1 0.2 ok") << QByteArray("0.2");
+        QTest::newRow("echoedToken: two fields quoting a token") << QByteArray("abc 0.2") << QByteArray("0.2");
+        QTest::newRow("echoedToken: hello quotes nothing") << QByteArray("0.1 _") << QByteArray();
+        QTest::newRow("echoedToken: not a punch quotes nothing") << QByteArray("0.1 0.2 no") << QByteArray();
+        QTest::newRow("echoedToken: empty second field") << QByteArray("0.1  ok") << QByteArray();
+    }
+    void echoedToken()
+    {
+        QFETCH(QByteArray, data);
+        QFETCH(QByteArray, echoed);
+        QCOMPARE(punchwire::echoedToken(data), echoed);
+    }
+
     void tokens()
     {
         QCOMPARE(punchwire::tokenFromRandom(0.0), QByteArray("0.0000000000000000"));
