@@ -3,6 +3,7 @@
 
 #include "proxy/signalwire.h"
 
+#include <QNetworkProxy>
 #include <QThread>
 
 namespace {
@@ -36,6 +37,11 @@ UdpProxyManager::UdpProxyManager(QObject *parent) : QObject(parent)
     configureTimer(delayWaitTimer, DelayWaitIntervalMs, false);
 
     probeClock.start();
+
+    // Without this every bind asks the system proxy configuration, which on Linux starts
+    // libproxy's worker thread; datagrams to the emulator and the peer never use a proxy.
+    localSocket.setProxy(QNetworkProxy::NoProxy);
+    peerSocket.setProxy(QNetworkProxy::NoProxy);
 
     localReceiveBuffer.resize(ReceiveBufferBytes);
     peerReceiveBuffer.resize(ReceiveBufferBytes);

@@ -53,6 +53,8 @@ UpnpPortMapper::UpnpPortMapper(QObject *parent) : QObject(parent)
     // The router is on the local network: an HTTP proxy from the environment must not
     // carry (or see) these requests.
     networkManager.setProxy(QNetworkProxy::NoProxy);
+    // Sockets that ask for a proxy start libproxy's worker thread on Linux.
+    ssdpSocket.setProxy(QNetworkProxy::NoProxy);
     discoveryTimer.setSingleShot(true);
     discoveryTimer.setInterval(DiscoveryTimeoutMs);
     timeoutTimer.setSingleShot(true);
@@ -147,6 +149,7 @@ void UpnpPortMapper::fetchDeviceDescription(const QUrl &location)
         const QHostAddress target(location.host(QUrl::FullyDecoded));
         if (!target.isNull()) {
             QUdpSocket probe;
+            probe.setProxy(QNetworkProxy::NoProxy);
             probe.connectToHost(target, quint16(location.port(DefaultHttpPort)), QIODevice::ReadWrite);
             if (probe.waitForConnected(RouteProbeWaitMs))
                 localAddress = probe.localAddress();

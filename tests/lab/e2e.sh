@@ -155,6 +155,9 @@ case $scenario in
     check "side 2's emulator got every datagram of side 1, intact" clean_report b 300
     rss=$(sed -n 's/^netproxy a max_rss_kb=//p' "$out/lab.log")
     check "side 1's memory stayed bounded (max RSS ${rss:-?} kB < 100 MB)" test "${rss:-999999}" -lt 102400
+    # Qt starts libproxy's worker thread for any socket that asks for a proxy.
+    threads=$(sed -n 's/^netproxy a max_threads=//p' "$out/lab.log")
+    check "side 1 ran on one thread (${threads:-?})" test "${threads:-0}" = 1
     ;;
   startup_flood)
     # Side 1's emulator starts 5 s late, so side 1's relay queues side 2's datagrams; side 2

@@ -157,19 +157,23 @@ if ((flood_s > 0)); then
     --ports 6006,6004,41234 --seconds "$flood_s" --rate 2000 --mode "$flood_mode" >>"$out/lab.log" 2>&1 &
   pids+=($!)
 fi
-if ((flood_s > 0 || late_a_ms > 0)); then  # Largest resident size of player a's kivra-netproxy, sampled every 200 ms.
+# Largest resident size and thread count of player a's kivra-netproxy, sampled every 200 ms.
+if ((flood_s > 0 || late_a_ms > 0)); then
   (
-    real_netproxy=$(readlink -f "$netproxy") max=0
+    real_netproxy=$(readlink -f "$netproxy") max=0 threads=0
     for _ in $(seq $((timeout_s * 5))); do
       kill -0 "$pid_a" 2>/dev/null || break
       for pid in $(descendants "$pid_a"); do
         [[ $(readlink "/proc/$pid/exe" 2>/dev/null) == "$real_netproxy" ]] || continue
         rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
         [[ -n $rss ]] && ((rss > max)) && max=$rss
+        n=$(awk '/^Threads:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
+        [[ -n $n ]] && ((n > threads)) && threads=$n
       done
       sleep 0.2
     done
     echo "netproxy a max_rss_kb=$max" >>"$out/lab.log"
+    echo "netproxy a max_threads=$threads" >>"$out/lab.log"
   ) &
   pids+=($!)
   sampler=$!
