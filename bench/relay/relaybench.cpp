@@ -432,10 +432,11 @@ bool Bench::start(const std::string &kind, const std::string &qtBin, const std::
     toLocal = ipv4("127.0.0.1", EmulatorFacingPort);
     toPeer = ipv4("127.0.0.1", PeerFacingPort);
     std::string line;
-    if (kind == "epoll") {
-        if (!startChild({EPOLL_RELAY_BIN, "--peer", "127.0.0.2", std::to_string(peerPort)}, {})
+    if (kind == "epoll" || kind == "qt-floor") {
+        const char *bin = kind == "epoll" ? EPOLL_RELAY_BIN : QTFLOOR_RELAY_BIN;
+        if (!startChild({bin, "--peer", "127.0.0.2", std::to_string(peerPort)}, {})
             || !readLine(&line, nowNs() + StartTimeoutNs) || line.rfind("started", 0) != 0) {
-            *why = "epoll relay did not start: " + line;
+            *why = kind + " relay did not start: " + line;
             return false;
         }
         return true;
@@ -721,7 +722,7 @@ struct Options
     bool pinning = true;
     std::string tmpDir = "/tmp";
     std::string otherQtBin; // a second build of bench-relay-qt, as "qt-other" and "qt-other-trace"
-    std::vector<std::string> relays{"direct", "epoll", "socat", "qt", "qt-trace"};
+    std::vector<std::string> relays{"direct", "epoll", "socat", "qt-floor", "qt", "qt-trace"};
 };
 
 const char *LoadOrder[] = {"pingpong64", "pingpong512", "match60", "flood-out", "flood-in"};
@@ -987,7 +988,7 @@ int main(int argc, char *argv[])
         } else {
             std::fprintf(stderr,
                          "usage: bench-relay [--quick] [--rounds R] [--match-seconds S] [--pingpongs N] [--flood N] [--no-pin]\n"
-                         "                   [--relays direct,epoll,socat,qt,qt-trace] [--tmp DIR]\n"
+                         "                   [--relays direct,epoll,socat,qt-floor,qt,qt-trace] [--tmp DIR]\n"
                          "                   [--other-qt BIN  (adds relays qt-other, qt-other-trace)]\n"
                          "Run it through bench/relay/run.sh, which makes the private network namespace.\n");
             return 2;

@@ -19,7 +19,7 @@ if ! command -v socat >/dev/null; then
 fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target bench-relay bench-relay-qt bench-relay-epoll -j2 >/dev/null
+cmake --build "$build" --target bench-relay bench-relay-qt bench-relay-epoll bench-relay-qtfloor -j2 >/dev/null
 
 tmp="$(mktemp -d /tmp/kivra-relay-bench.XXXXXX)"
 trap 'rm -rf "$tmp"' EXIT
