@@ -54,6 +54,11 @@ void checkClassifiers(const QByteArray &data)
     const QList<QByteArray> fields = data.split(' ');
     for (const QByteArray &field : fields)
         FUZZ_CHECK(punchwire::isAcceptedToken(field) == acceptedToken(field), "token rule");
+    // What a sender quotes decides whether punching may follow it: only field 2 of a real
+    // punch datagram, and never the placeholder.
+    const QByteArray echoed = punchwire::echoedToken(data);
+    const QByteArray expected = punchOracle(data) && fields.at(1) != "_" ? fields.at(1) : QByteArray();
+    FUZZ_CHECK(echoed == expected, "quoted token is field 2 of a punch datagram");
 }
 
 void checkBuilders(FuzzedDataProvider &provider)
