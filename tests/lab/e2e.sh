@@ -128,6 +128,17 @@ case $scenario in
     check "side 2 ends with udp_failed and 4" specified_end b "$quark_b" never
     check "side 1 did not connect" bash -c "! grep -q '^connected' '$out/a.events'"
     ;;
+  emulator_missing)
+    # Side 1's emulator file does not exist. Served mode finds that out only when the delay
+    # is settled and the emulator is due: "failed" with "missing_emulator", exit 3, after
+    # "connected" and "delay". Side 2 plays on without hearing anything and ends by itself.
+    match --frames 120 --emulator-a "$out/no-such-emulator" --exit-b 0 || exit 1
+    check "side 1 connected" has_line a "connected $quark_a"
+    check "side 1 settled the delay" bash -c "grep -q '^delay $quark_a ' '$out/a.events'"
+    check "side 1 reports the missing emulator" bash -c "grep -q '^failed .*missing_emulator' '$out/a.events'"
+    check "side 1 ends with 3" test "$(rc_of a)" = 3
+    check "side 2 ended by itself" test -n "$(rc_of b)" -a "$(rc_of b)" != 137
+    ;;
   server_late)
     # The server is down when side 1 launches and comes up 3 s later: side 1 has had no
     # "registered" yet, so its retries reach the new server, which pairs it with side 2.

@@ -13,6 +13,7 @@ build=${KIVRA_BUILD_DIR:-$HERE/../../build}
 out=""
 nat_a=cone nat_b=cone loss=0 frames=300 rate=60 code_a=7 code_b=0
 players=ab server=1 timeout_s=60 flush_at_ms=0 crash_a_ms=0 restart_ms=0 server_late_ms=0 start_b_ms=0 flood_s=0 flood_mode=mixed
+emulator_a_override=""
 late_a_ms=0 frames_b="" rate_b="" size_b=64 window_ms=0
 usage() {
   cat >&2 <<USAGE
@@ -20,7 +21,7 @@ usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric|forwarded] [--nat-b ..
           [--loss PCT] [--frames N] [--rate N] [--exit-a N] [--exit-b N]
           [--only-a] [--no-server] [--flush-a-after-ms MS] [--timeout S]
           [--crash-a-after-ms MS] [--restart-server-after-ms MS] [--start-b-after-ms MS]
-          [--server-late-ms MS]
+          [--server-late-ms MS] [--emulator-a PATH]
           [--flood-a-seconds S] [--flood-mode junk|punch|mixed]
           [--emulator-a-late-ms MS] [--frames-b N] [--rate-b N] [--size-b BYTES]
           [--window-a-gone-after-ms MS]
@@ -53,6 +54,7 @@ while (($#)); do
     --rate-b) rate_b=$2; shift ;;
     --size-b) size_b=$2; shift ;;
     --window-a-gone-after-ms) window_ms=$2; shift ;;
+    --emulator-a) emulator_a_override=$2; shift ;;
     *) usage ;;
   esac
   shift
@@ -108,6 +110,7 @@ if ((late_a_ms > 0)); then
   printf '#!/bin/sh\nsleep %s\nexec "%s" "$@"\n' "$(awk "BEGIN{print $late_a_ms/1000}")" "$standin" >"$emulator_a"
   chmod +x "$emulator_a"
 fi
+[[ -n $emulator_a_override ]] && emulator_a=$emulator_a_override
 # Player a's front-end window: an xmessage window on a private Xvfb (its unix socket works
 # across network namespaces), closed later to end the match from the front-end's side.
 window_args_a=() display_a=""
