@@ -217,11 +217,9 @@ UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, 
 // the peer's NAT sends from another address. A third host can guess neither.
 bool UdpProxyManager::isPeerPunchReply(const QByteArray &datagram, const QHostAddress &sender) const
 {
-    if (!punchwire::isPunchDatagram(datagram))
-        return false;
     if (sender == announcedPeerAddress)
-        return true;
-    const QByteArray echoed = punchwire::echoedToken(datagram);
+        return punchwire::isPunchDatagram(datagram);
+    const QByteArray echoed = punchwire::echoedToken(datagram); // empty unless a punch datagram
     return !echoed.isEmpty() && ownPunchTokens.contains(echoed);
 }
 
