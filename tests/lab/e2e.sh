@@ -27,6 +27,7 @@ check() { # description command...
 rc_of() { cat "$out/$1.rc" 2>/dev/null || echo none; }
 has_line() { grep -qx -- "$2" "$out/$1.events"; }
 delay_of() { awk '$1 == "delay" { print $3 }' "$out/$1.events"; }
+rtt_of() { awk '$1 == "delay" { print $4 }' "$out/$1.events"; }
 report_value() { awk -F= -v k="$2" '$1 == k { print $2 }' "$out/$1.report" 2>/dev/null; }
 clean_report() { # side frames: every datagram arrived once, in order, intact
   [[ $(report_value "$1" received) == "$2" && $(report_value "$1" lost) == 0 && \
@@ -40,6 +41,17 @@ specified_end() { # side quark emulator-code
     has_line "$1" "failed $2 udp_failed" && [[ $(rc_of "$1") == 4 ]]; fi
 }
 match() { "$HERE/run_match.sh" --build "$build" --out "$out" "$@"; }
+# Both sides ended the same way: both connected, or neither did.
+same_end() { has_line a "connected $quark_a" && has_line b "connected $quark_b" ||
+  ! { has_line a "connected $quark_a" || has_line b "connected $quark_b"; }; }
+# Interop scenarios: "_ol" runs ours as player a and the literal peer as player b, "_lo" the
+# other way round. The literal peer follows the program's description to the letter.
+interop_peers() { # scenario
+  case $1 in
+    *_ol) echo "--peer-a ours --peer-b literal" ;;
+    *_lo) echo "--peer-a literal --peer-b ours" ;;
+  esac
+}
 show() {
   local f
   for f in a.events b.events a.rc b.rc a.report b.report server.log lab.log; do
@@ -183,6 +195,69 @@ case $scenario in
     check "side 1's emulator got intact datagrams" test "$(report_value a corrupted)" = 0 -a "$(report_value a received)" -gt 0
     check "side 2's emulator got all of side 1's datagrams" clean_report b 300
     check "both runs ended with the emulators' codes" test "$(rc_of a)$(rc_of b)" = 00
+    ;;
+  flood_probe)
+    # A host on side 1's LAN sends forged probe datagrams to side 1's peer ports at about 2000
+    # datagrams/s during punching and after: "KVRA delay 2 1", "KVRA delay 2 2" and pongs with
+    # plausible times. Only the peer's proposals and pongs may count: on a LAN both sides must
+    # settle the delay the LAN gives (1: rtt 50 ms or less, raised to at least 1).
+    match --frames 300 --flood-a-seconds 10 --flood-mode probe --exit-a 0 --exit-b 0 || exit 1
+    check "side 1 connected" has_line a "connected $quark_a"
+    check "side 2 connected" has_line b "connected $quark_b"
+    check "both sides agree on the delay" same_delay
+    check "side 1 settled the LAN's delay 1 (got '$(delay_of a)')" test "$(delay_of a)" = 1
+    check "side 2 settled the LAN's delay 1 (got '$(delay_of b)')" test "$(delay_of b)" = 1
+    check "side 1's emulator got every datagram of the real peer, intact" clean_report a 300
+    check "side 2's emulator got every datagram of side 1, intact" clean_report b 300
+    check "both runs ended with the emulators' codes" test "$(rc_of a)$(rc_of b)" = 00
+    echo "note: rtt side 1 $(rtt_of a) ms, side 2 $(rtt_of b) ms"
+    ;;
+  interop_cone_ol|interop_cone_lo)
+    # shellcheck disable=SC2046
+    match $(interop_peers "$scenario") --frames 300 --exit-a 7 --exit-b 0 || exit 1
+    check "side 1 connected" has_line a "connected $quark_a"
+    check "side 2 connected" has_line b "connected $quark_b"
+    check "both sides agree on the delay" same_delay
+    check "side 1 emulator got every datagram intact and in order" clean_report a 300
+    check "side 2 emulator got every datagram intact and in order" clean_report b 300
+    check "side 1 exit code is its emulator's (7)" test "$(rc_of a)" = 7
+    check "side 2 exit code is its emulator's (0)" test "$(rc_of b)" = 0
+    echo "note: delay side 1 $(delay_of a) rtt $(rtt_of a) ms, side 2 $(delay_of b) rtt $(rtt_of b) ms"
+    ;;
+  interop_loss5_ol|interop_loss5_lo)
+    # The same tolerance as loss5: connected, same delay, both matches ran to their end.
+    # shellcheck disable=SC2046
+    match $(interop_peers "$scenario") --loss 5 --frames 300 --exit-a 3 --exit-b 5 || exit 1
+    check "side 1 connected" has_line a "connected $quark_a"
+    check "side 2 connected" has_line b "connected $quark_b"
+    check "both sides agree on the delay" same_delay
+    check "side 1 match ran to its end (exit 3)" test "$(rc_of a)" = 3
+    check "side 2 match ran to its end (exit 5)" test "$(rc_of b)" = 5
+    check "side 1 emulator reported" test -n "$(report_value a received)"
+    check "side 2 emulator reported" test -n "$(report_value b received)"
+    echo "note: delay side 1 $(delay_of a) rtt $(rtt_of a) ms, side 2 $(delay_of b) rtt $(rtt_of b) ms"
+    ;;
+  interop_symmetric_ol|interop_symmetric_lo)
+    # shellcheck disable=SC2046
+    match $(interop_peers "$scenario") --nat-b symmetric --frames 300 --exit-a 7 --exit-b 0 || exit 1
+    check "side 1 ended as specified (connected with 7, or udp_failed with 4)" specified_end a "$quark_a" 7
+    check "side 2 ended as specified (connected with 0, or udp_failed with 4)" specified_end b "$quark_b" 0
+    check "both sides ended the same way" same_end
+    if has_line a "connected $quark_a" && has_line b "connected $quark_b"; then
+      echo "note: symmetric NAT on side 2 was punched through"
+    else
+      echo "note: symmetric NAT on side 2 was not punched through"
+    fi
+    ;;
+  delay100)
+    # 100 ms of round trip added on side 1's path (checked with a UDP ping by run_match.sh).
+    # Only agreement is asserted; the rtts each side measured are printed as notes.
+    match --delay-ms 100 --frames 300 --exit-a 0 --exit-b 0 || exit 1
+    check "side 1 connected" has_line a "connected $quark_a"
+    check "side 2 connected" has_line b "connected $quark_b"
+    check "both sides agree on the delay" same_delay
+    echo "note: $(grep '^added delay' "$out/lab.log")"
+    echo "note: delay side 1 $(delay_of a) rtt $(rtt_of a) ms, side 2 $(delay_of b) rtt $(rtt_of b) ms"
     ;;
   window_gone)
     # Side 1's front-end window (an X window on a private Xvfb) closes 7 s into a long match:

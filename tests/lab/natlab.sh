@@ -89,6 +89,19 @@ table inet loss {
 NFT
 }
 
+# lab_delay_queue ROUTER(a|b) QUEUE: hand every UDP packet that enters the router (from the WAN
+# and from the LAN, so both directions of the player's path) to NFQUEUE QUEUE, where
+# kivra-delayqueue holds it. The kernel has NFQUEUE only as an xtables target (no nft "queue"),
+# so this is iptables-nft in the raw table: before conntrack, so a held packet creates its
+# NAT mapping only when it is released. "bypass": without a consumer the packets pass.
+lab_delay_queue() {
+  local r=$1 queue=$2 dev
+  for dev in wan lan; do
+    ip netns exec "${LAB_PREFIX}r$r" iptables -t raw -A PREROUTING -i "$dev" -p udp \
+      -j NFQUEUE --queue-num "$queue" --queue-bypass || return 1
+  done
+}
+
 # lab_flush_nat ROUTER: forget the router's NAT mappings (the next packet gets a new one).
 lab_flush_nat() { ip netns exec "${LAB_PREFIX}r$1" conntrack -F >/dev/null 2>&1; }
 

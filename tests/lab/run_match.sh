@@ -4,6 +4,10 @@
 #   {a,b}.events  {a,b}.stderr  {a,b}.rc  {a,b}.report  {a,b}.trace  server.log
 # Needs root. Each player runs in its own network and PID namespace, so the served-mode
 # pass that kills other instances never sees anything outside its own namespace.
+# A player is our kivra-netproxy or the literal peer (--peer-a/--peer-b literal), a model of
+# the program written to the letter of its description; it prints the same event lines but
+# writes no trace. --delay-ms adds that much round trip to player a's path (kivra-delayqueue
+# in router a's namespace, checked with a UDP ping before the match).
 set -uo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=natlab.sh
@@ -15,6 +19,8 @@ nat_a=cone nat_b=cone loss=0 frames=300 rate=60 code_a=7 code_b=0
 players=ab server=1 timeout_s=60 flush_at_ms=0 crash_a_ms=0 restart_ms=0 server_late_ms=0 start_b_ms=0 flood_s=0 flood_mode=mixed
 emulator_a_override=""
 late_a_ms=0 frames_b="" rate_b="" size_b=64 window_ms=0
+peer_a=ours peer_b=ours delay_ms=0
+literal_peer=${KIVRA_LITERAL_PEER:-$HERE/../../../shared/peers/literal_peer.py}
 usage() {
   cat >&2 <<USAGE
 usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric|forwarded] [--nat-b ...]
@@ -22,9 +28,10 @@ usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric|forwarded] [--nat-b ..
           [--only-a] [--no-server] [--flush-a-after-ms MS] [--timeout S]
           [--crash-a-after-ms MS] [--restart-server-after-ms MS] [--start-b-after-ms MS]
           [--server-late-ms MS] [--emulator-a PATH]
-          [--flood-a-seconds S] [--flood-mode junk|punch|mixed]
+          [--flood-a-seconds S] [--flood-mode junk|punch|mixed|probe]
           [--emulator-a-late-ms MS] [--frames-b N] [--rate-b N] [--size-b BYTES]
           [--window-a-gone-after-ms MS]
+          [--peer-a ours|literal] [--peer-b ours|literal] [--delay-ms MS]
 USAGE
   exit 2
 }
@@ -55,26 +62,45 @@ while (($#)); do
     --size-b) size_b=$2; shift ;;
     --window-a-gone-after-ms) window_ms=$2; shift ;;
     --emulator-a) emulator_a_override=$2; shift ;;
+    --peer-a) peer_a=$2; shift ;;
+    --peer-b) peer_b=$2; shift ;;
+    --delay-ms) delay_ms=$2; shift ;;
     *) usage ;;
   esac
   shift
 done
 [[ -n $out ]] || usage
+[[ $peer_a == ours || $peer_a == literal ]] && [[ $peer_b == ours || $peer_b == literal ]] || usage
+[[ $delay_ms =~ ^[0-9]+$ ]] || usage
 [[ $(id -u) -eq 0 ]] || { echo "run_match: needs root (network and PID namespaces)" >&2; exit 77; }
 netproxy=$build/src/host/kivra-netproxy
 rendezvous=$build/tools/rendezvous/kivra-rendezvous
 standin=$build/tests/fixtures/emulator-standin
+delayqueue=$build/tests/lab/kivra-delayqueue
 for bin in "$netproxy" "$rendezvous" "$standin"; do
   [[ -x $bin ]] || { echo "run_match: missing $bin (build first)" >&2; exit 1; }
 done
-mkdir -p "$out" && rm -f "$out"/*.events "$out"/*.rc "$out"/*.report "$out"/*.trace "$out"/*.stderr "$out"/server.log "$out"/server.out "$out"/lab.log "$out"/*.record
+((delay_ms > 0)) && { [[ -x $delayqueue ]] || { echo "run_match: missing $delayqueue (build first)" >&2; exit 1; }; }
+if [[ $peer_a == literal || $peer_b == literal ]]; then
+  [[ -f $literal_peer ]] || { echo "run_match: missing the literal peer $literal_peer (set KIVRA_LITERAL_PEER)" >&2; exit 1; }
+fi
+mkdir -p "$out" && rm -f "$out"/*.events "$out"/*.rc "$out"/*.report "$out"/*.trace "$out"/*.stderr "$out"/server.log "$out"/server.out "$out"/lab.log "$out"/*.record "$out"/delayqueue.*
 
 prefix="kv$$-"
 # Descendants of one of our own PIDs, depth first.
 descendants() { local c; for c in $(pgrep -P "$1"); do echo "$c"; descendants "$c"; done; }
 pids=()
+delayqueue_pid=""
+# The delay consumer ends on SIGTERM after releasing what it holds (and prints its summary).
+stop_delayqueue() {
+  [[ -n $delayqueue_pid ]] || return 0
+  kill -TERM "$delayqueue_pid" 2>/dev/null
+  wait "$delayqueue_pid" 2>/dev/null
+  delayqueue_pid=""
+}
 cleanup() {
   local pid
+  stop_delayqueue
   # Our jobs and everything below them, by PID (players run in subshells).
   for pid in "${pids[@]}"; do
     kill -KILL $(descendants "$pid") "$pid" 2>/dev/null
@@ -87,6 +113,30 @@ trap 'exit 130' INT TERM
 
 lab_up "$prefix" "$nat_a" "$nat_b" || { echo "run_match: cannot build the lab" >&2; exit 1; }
 if ((loss > 0)); then lab_loss a "$loss" && lab_loss b "$loss" || exit 1; fi
+
+# Added round trip on player a's path: half of it each way (every UDP packet entering router a
+# from its WAN or its LAN waits delay_ms/2 in the queue). Checked with a UDP ping from a's host
+# to a UDP echo on the internet side; more than 10 ms off the asked round trip ends the run.
+if ((delay_ms > 0)); then
+  lab_delay_queue a 0 || { echo "run_match: cannot add the delay queue rules" >&2; exit 1; }
+  ip netns exec "${prefix}ra" "$delayqueue" --queue 0 --delay-ms $((delay_ms / 2)) \
+    --max-seconds $((timeout_s + 60)) >"$out/delayqueue.out" 2>"$out/delayqueue.log" &
+  delayqueue_pid=$!
+  pids+=("$delayqueue_pid")
+  for _ in $(seq 50); do [[ -s $out/delayqueue.out ]] && break; sleep 0.1; done
+  [[ -s $out/delayqueue.out ]] || { echo "run_match: delay queue did not start" >&2; exit 1; }
+  ip netns exec "${prefix}inet" python3 "$HERE/udp_rtt.py" echo --bind "$LAB_SERVER_ADDR" --port 7999 \
+    --seconds 30 >"$out/udp_echo.out" 2>&1 &
+  echo_pid=$!
+  pids+=("$echo_pid")
+  for _ in $(seq 50); do [[ -s $out/udp_echo.out ]] && break; sleep 0.1; done
+  rtt_line=$(ip netns exec "${prefix}ha" python3 "$HERE/udp_rtt.py" probe --target "$LAB_SERVER_ADDR" --port 7999 --count 5)
+  kill -TERM "$echo_pid" 2>/dev/null; wait "$echo_pid" 2>/dev/null
+  echo "added delay: asked ${delay_ms} ms round trip, $rtt_line" >>"$out/lab.log"
+  measured=$(sed -n 's/.*median=\([0-9.]*\).*/\1/p' <<<"$rtt_line")
+  awk -v m="${measured:--1000}" -v d="$delay_ms" 'BEGIN { exit !(m >= d - 10 && m <= d + 10) }' ||
+    { echo "run_match: added delay check failed ($rtt_line, asked $delay_ms ms)" >&2; exit 1; }
+fi
 
 server_pid=""
 start_server() {
@@ -134,22 +184,25 @@ if ((window_ms > 0)); then
   window_args_a=(--parent-hwnd "$window_id")
   echo "front-end window $window_id on $display_a" >>"$out/lab.log"
 fi
-player() { # side ns exit-code emulator frames rate size
-  local side=$1 ns=$2 code=$3 emulator=$4 frames=$5 rate=$6 size=$7
+player() { # side ns exit-code emulator frames rate size ours|literal
+  local side=$1 ns=$2 code=$3 emulator=$4 frames=$5 rate=$6 size=$7 kind=$8
   local command="kivra-net:served,g,$match.$side,x,,$LAB_SERVER_ADDR,$LAB_SERVER_PORT,,"
   local extra=() display=""
   [[ $side == 1 ]] && extra=("${window_args_a[@]}") && display=$display_a
+  local program=("$netproxy")
+  # The literal peer ends by itself (exit 9) a little before our hard kill.
+  [[ $kind == literal ]] && program=(env REFPEER_MAX_S=$((timeout_s > 5 ? timeout_s - 3 : timeout_s)) python3 "$literal_peer")
   timeout -s KILL "$timeout_s" ip netns exec "${prefix}h$ns" \
     unshare --pid --fork --mount-proc --kill-child \
     env KIVRA_STANDIN_FRAMES="$frames" KIVRA_STANDIN_RATE="$rate" KIVRA_STANDIN_EXIT_CODE="$code" \
     KIVRA_STANDIN_SIZE="$size" KIVRA_STANDIN_RECORD="$out/$ns.record" DISPLAY="$display" \
     KIVRA_STANDIN_REPORT="$out/$ns.report" KIVRA_NET_TRACE="$out/$ns.trace" \
-    "$netproxy" --emulator "$emulator" --command "$command" "${extra[@]}" \
+    "${program[@]}" --emulator "$emulator" --command "$command" "${extra[@]}" \
     >"$out/$ns.events" 2>"$out/$ns.stderr"
   echo $? >"$out/$ns.rc"
 }
 
-player 1 a "$code_a" "$emulator_a" "$frames" "$rate" 64 &
+player 1 a "$code_a" "$emulator_a" "$frames" "$rate" 64 "$peer_a" &
 pids+=($!)
 pid_a=$!
 
@@ -194,7 +247,7 @@ if ((server && server_late_ms > 0)); then
 fi
 if [[ $players == ab ]]; then
   ((start_b_ms > 0)) && sleep_ms "$start_b_ms"
-  player 2 b "$code_b" "$standin" "${frames_b:-$frames}" "${rate_b:-$rate}" "$size_b" &
+  player 2 b "$code_b" "$standin" "${frames_b:-$frames}" "${rate_b:-$rate}" "$size_b" "$peer_b" &
   pids+=($!)
   pid_b=$!
 fi
@@ -229,4 +282,8 @@ fi
 wait "$pid_a"
 [[ $players == ab ]] && wait "$pid_b"
 [[ -n ${sampler:-} ]] && wait "$sampler"
+if ((delay_ms > 0)); then
+  stop_delayqueue
+  cat "$out/delayqueue.log" >>"$out/lab.log"
+fi
 exit 0
