@@ -11,9 +11,13 @@ namespace tracefile {
 namespace {
 
 const QString TraceSubdirectory = QStringLiteral("Sarnolix/net-traces");
+#ifdef Q_OS_WIN
 const QString TraceNameFilter = QStringLiteral("*.txt");
+#endif
+const QString TraceSuffix = QStringLiteral(".txt");
+const QString StateBelowHome = QStringLiteral(".local/state"); // XDG_STATE_HOME's default below HOME
+const QByteArray TraceHeaderStart = QByteArrayLiteral("# quark "); // header line 1 up to the quark
 const QString TraceTimeFormat = QStringLiteral("yyyyMMdd-HHmmss");
-constexpr int KeptOldTraces = 49; // files: with the new one, 50 traces remain
 constexpr char HexDigits[] = "0123456789abcdef";
 constexpr qint64 TraceFlushIntervalUs = 999999; // us: flush on the first line after a second
 
@@ -102,25 +106,148 @@ QStringList expiredTraces(QList<TraceCandidate> candidates, int keep)
     return expired;
 }
 
-QString resolveTracePath(const QString &overridePath, const QString &localAppData, const QString &tempDir,
-                         const QString &quark, const QDateTime &localNow)
+bool isTraceFileName(const QString &name)
 {
-    if (!overridePath.isEmpty())
-        return overridePath;
-    QDir dir(localAppData.isEmpty() ? tempDir : localAppData);
-    if (!dir.mkpath(TraceSubdirectory) || !dir.cd(TraceSubdirectory))
-        return {};
+    // "yyyyMMdd-HHmmss-" is 16 characters, ".txt" 4.
+    constexpr qsizetype StampLength = 16;
+    if (name.size() < StampLength + TraceSuffix.size() || !name.endsWith(TraceSuffix))
+        return false;
+    for (qsizetype i = 0; i < StampLength; ++i) {
+        const char16_t u = name.at(i).unicode();
+        const bool hyphen = i == 8 || i == 15;
+        if (hyphen ? u != '-' : (u < '0' || u > '9'))
+            return false;
+    }
+    const qsizetype quarkEnd = name.size() - TraceSuffix.size();
+    for (qsizetype i = StampLength; i < quarkEnd; ++i) {
+        if (!isQuarkNameChar(name.at(i)))
+            return false;
+    }
+    return true;
+}
 
+bool startsWithTraceHeader(const QByteArray &firstBytes)
+{
+    return firstBytes.startsWith(TraceHeaderStart);
+}
+
+bool isOwnTrace(const TraceEntry &entry)
+{
+    return entry.regularFile && entry.ownedByUser && isTraceFileName(entry.name)
+           && startsWithTraceHeader(entry.firstBytes);
+}
+
+QString TraceBase::path() const
+{
+    if (anchor.isEmpty() || below.isEmpty())
+        return anchor;
+    return QDir(anchor).filePath(below);
+}
+
+TraceBase traceBaseDirectory(const QString &localAppData, const QString &xdgStateHome, const QString &home)
+{
+    // A relative value would depend on the working directory: ignored, as the XDG rules say.
+    const auto absolute = [](const QString &path) { return path.startsWith(QLatin1Char('/')); };
+    // The variables name the directory itself: created when missing, like any missing parent.
+    if (absolute(localAppData))
+        return {QStringLiteral("/"), localAppData.mid(1)};
+    if (absolute(xdgStateHome))
+        return {QStringLiteral("/"), xdgStateHome.mid(1)};
+    // The home directory must exist; a missing one is not made (think HOME=/nonexistent).
+    if (absolute(home))
+        return {home, StateBelowHome};
+    return {};
+}
+
+TraceEnvironment processTraceEnvironment()
+{
+    return {qEnvironmentVariable("KIVRA_NET_TRACE"), qEnvironmentVariable("LOCALAPPDATA"),
+            qEnvironmentVariable("XDG_STATE_HOME"), qEnvironmentVariable("HOME"), QDir::tempPath()};
+}
+
+namespace {
+
+// The base directory for this platform; empty when there is none.
+QString platformBasePath(const TraceEnvironment &env)
+{
+#ifdef Q_OS_WIN
+    // LOCALAPPDATA, else the temporary directory, which is per user on Windows.
+    return env.localAppData.isEmpty() ? env.tempDir : env.localAppData;
+#else
+    return traceBaseDirectory(env.localAppData, env.xdgStateHome, env.home).path();
+#endif
+}
+
+// The local 8-bit form of a path, or empty when that encoding cannot carry it (the bytes would
+// name some other file).
+QByteArray encodedPath(const QString &path)
+{
+    const QByteArray encoded = path.toLocal8Bit();
+    if (encoded.isEmpty() || QString::fromLocal8Bit(encoded) != path || encoded.contains('\0'))
+        return {};
+    return encoded;
+}
+
+#ifdef Q_OS_WIN
+// The per-user directory on Windows: made with its parents, then pruned to 49 "*.txt" files.
+std::FILE *openWindowsTrace(const QString &basePath, const QString &fileName, QString &path)
+{
+    QDir dir(basePath);
+    if (!dir.mkpath(TraceSubdirectory) || !dir.cd(TraceSubdirectory))
+        return nullptr;
     QList<TraceCandidate> candidates;
     const QFileInfoList entries = dir.entryInfoList({TraceNameFilter}, QDir::Files | QDir::NoSymLinks);
     candidates.reserve(entries.size());
     for (const QFileInfo &entry : entries)
         candidates.append({entry.absoluteFilePath(), entry.lastModified().toMSecsSinceEpoch()});
     const QStringList expired = expiredTraces(candidates, KeptOldTraces);
-    for (const QString &path : expired)
-        QFile::remove(path);
+    for (const QString &old : expired)
+        QFile::remove(old);
+    path = dir.filePath(fileName);
+    const QByteArray encoded = encodedPath(path);
+    return encoded.isEmpty() ? nullptr : std::fopen(encoded.constData(), "w");
+}
+#endif
 
-    return dir.filePath(traceFileName(localNow, quark));
+} // namespace
+
+QString plannedTracePath(const TraceEnvironment &env, const QString &quark, const QDateTime &localNow)
+{
+    if (!env.overridePath.isEmpty())
+        return env.overridePath;
+    const QString base = platformBasePath(env);
+    if (base.isEmpty())
+        return {};
+    return QDir(base).filePath(TraceSubdirectory + QLatin1Char('/') + traceFileName(localNow, quark));
+}
+
+OpenedTrace openTraceFile(const TraceEnvironment &env, const QString &quark, const QDateTime &localNow)
+{
+    OpenedTrace opened;
+    if (!env.overridePath.isEmpty()) {
+        // The file the user names is theirs to choose, links and all.
+        const QByteArray encoded = encodedPath(env.overridePath);
+        if (!encoded.isEmpty())
+            opened.file = std::fopen(encoded.constData(), "w");
+        if (opened.file)
+            opened.path = env.overridePath;
+        return opened;
+    }
+    const QString fileName = traceFileName(localNow, quark);
+#ifdef Q_OS_WIN
+    QString path;
+    opened.file = openWindowsTrace(platformBasePath(env), fileName, path);
+    if (opened.file)
+        opened.path = path;
+#else
+    const TraceBase base = traceBaseDirectory(env.localAppData, env.xdgStateHome, env.home);
+    if (base.anchor.isEmpty())
+        return opened;
+    opened.file = openPrivateTrace(base, fileName);
+    if (opened.file)
+        opened.path = QDir(base.path()).filePath(TraceSubdirectory + QLatin1Char('/') + fileName);
+#endif
+    return opened;
 }
 
 qint64 steadyMicros()

@@ -1,5 +1,6 @@
 // The datagram trace file: line format, file name rule, where traces go and which old ones
 // are deleted. No sockets, no event loop; the manager owns the open stream.
+// The rules are free functions; openTraceFile and openPrivateTrace are the file-system shell.
 #pragma once
 
 #include <QByteArray>
@@ -19,6 +20,8 @@ namespace tracefile {
 constexpr std::size_t TraceLineCapacity = 160;
 // Content bytes recorded per datagram.
 constexpr qint64 TraceContentBytes = 48;
+// Old traces kept when a new one is made (files): with the new one, 50 remain.
+constexpr int KeptOldTraces = 49;
 
 // Formats "<timeUs> <direction> <length> <hex of the first 48 bytes>\n" into out, which must
 // hold TraceLineCapacity bytes. Returns the number of bytes written (no terminating NUL).
@@ -41,19 +44,79 @@ QString traceFileName(const QDateTime &localTime, const QString &quark);
 
 struct TraceCandidate
 {
-    QString path;
+    QString path;          // name inside the trace directory (or a path)
     qint64 modifiedMs = 0; // last modification, ms since the epoch
 };
 
 // The traces to delete so that `keep` remain: all but the `keep` most recently modified.
 QStringList expiredTraces(QList<TraceCandidate> candidates, int keep);
 
-// Path for a new trace. A non-empty overridePath is returned as it is, touching nothing.
-// Otherwise the directory "Sarnolix/net-traces" below localAppData (or tempDir when that is
-// empty) is created, old "*.txt" traces there are pruned to make room for one more, and the
-// new file's path is returned. Empty when the directory cannot be made or entered.
-QString resolveTracePath(const QString &overridePath, const QString &localAppData, const QString &tempDir,
-                         const QString &quark, const QDateTime &localNow);
+// True for names this program gives its traces: 8 digits, "-", 6 digits, "-", any number of
+// A-Z a-z 0-9 . _ - and ".txt". Retention looks at nothing else.
+bool isTraceFileName(const QString &name);
+
+// True when the bytes begin with header line 1's "# quark ".
+bool startsWithTraceHeader(const QByteArray &firstBytes);
+
+// What retention knows of one directory entry.
+struct TraceEntry
+{
+    QString name;
+    bool regularFile = false; // by lstat: a symbolic link is not one
+    bool ownedByUser = false;
+    QByteArray firstBytes;    // the file's first bytes, read without following links
+};
+
+// A file retention may delete: one of our own traces, a regular file owned by the user.
+bool isOwnTrace(const TraceEntry &entry);
+
+// The per-user directory the trace directory goes below, on Linux and other POSIX systems.
+// `anchor` must exist and may be reached through links (the user chose it); the components of
+// `below` are created private (0700) when missing. An empty anchor means no trace.
+struct TraceBase
+{
+    QString anchor;
+    QString below;
+    QString path() const;
+};
+
+// LOCALAPPDATA when absolute, else XDG_STATE_HOME when absolute, else $HOME/.local/state with
+// an absolute HOME; never the shared temporary directory.
+TraceBase traceBaseDirectory(const QString &localAppData, const QString &xdgStateHome, const QString &home);
+
+// The environment values that decide where a trace goes.
+struct TraceEnvironment
+{
+    QString overridePath; // KIVRA_NET_TRACE: the file the user names, used as given
+    QString localAppData;
+    QString xdgStateHome;
+    QString home;
+    QString tempDir;      // Windows only, where it is per user
+};
+
+TraceEnvironment processTraceEnvironment();
+
+// Where a new trace for `quark` would go now; makes and deletes nothing. Empty when none.
+QString plannedTracePath(const TraceEnvironment &env, const QString &quark, const QDateTime &localNow);
+
+struct OpenedTrace
+{
+    std::FILE *file = nullptr; // null: no trace
+    QString path;              // the trace directory's path joined with the name, or the override
+};
+
+// Opens a new trace for writing. The override file is opened as given ("w"). Otherwise the
+// trace directory "Sarnolix/net-traces" below the per-user base is opened or created without
+// following links (on POSIX systems; a link, a foreign owner or a directory others may write
+// means no trace), our own old traces there are pruned to make room for one more, and the new
+// file is created private (0600). No trace when any step fails.
+OpenedTrace openTraceFile(const TraceEnvironment &env, const QString &quark, const QDateTime &localNow);
+
+#ifndef Q_OS_WIN
+// The POSIX part of openTraceFile: the trace directory below `base`, retention and the new
+// file `fileName`, all relative to directory descriptors. Null on any failure.
+std::FILE *openPrivateTrace(const TraceBase &base, const QString &fileName);
+#endif
 
 // Clock readings in microseconds (nanoseconds / 1000, truncated).
 qint64 steadyMicros();

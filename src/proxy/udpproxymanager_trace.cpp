@@ -3,7 +3,6 @@
 #include "proxy/udpproxymanager.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QtGlobal>
 
 namespace {
@@ -14,8 +13,8 @@ constexpr std::size_t TraceBufferBytes = 1048576; // bytes of stdio buffer: few 
 
 QString UdpProxyManager::tracePath() const
 {
-    return tracefile::resolveTracePath(qEnvironmentVariable("KIVRA_NET_TRACE"), qEnvironmentVariable("LOCALAPPDATA"),
-                                       QDir::tempPath(), quark, QDateTime::currentDateTime());
+    // Only works out the path; openTrace makes the directory and file in one guarded step.
+    return tracefile::plannedTracePath(tracefile::processTraceEnvironment(), quark, QDateTime::currentDateTime());
 }
 
 void UdpProxyManager::openTrace()
@@ -25,17 +24,12 @@ void UdpProxyManager::openTrace()
         traceFile = nullptr;
     }
     traceFilePath.clear();
-    const QString path = tracePath();
-    if (path.isEmpty())
+    const tracefile::OpenedTrace opened =
+        tracefile::openTraceFile(tracefile::processTraceEnvironment(), quark, QDateTime::currentDateTime());
+    if (!opened.file)
         return;
-    // A path the local encoding cannot carry would open some other file: no trace instead.
-    const QByteArray encoded = path.toLocal8Bit();
-    if (QString::fromLocal8Bit(encoded) != path)
-        return;
-    traceFile = std::fopen(encoded.constData(), "w");
-    if (!traceFile)
-        return;
-    traceFilePath = path;
+    traceFile = opened.file;
+    traceFilePath = opened.path;
     // glibc ignores the size when it is to supply the buffer itself and writes every 4 KiB;
     // our own buffer gives the intended one write per MiB (or per flush).
     if (!traceBuffer)
@@ -45,6 +39,8 @@ void UdpProxyManager::openTrace()
     const qint64 monoUs = tracefile::steadyMicros();
     const QByteArray header = tracefile::traceHeader(quark, wallUs, monoUs);
     std::fwrite(header.constData(), 1, std::size_t(header.size()), traceFile);
+    // On disk at once: retention recognises our traces by this header, also after a crash.
+    std::fflush(traceFile);
 }
 
 void UdpProxyManager::traceDatagram(char direction, const char *data, qint64 length)
