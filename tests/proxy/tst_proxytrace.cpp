@@ -124,34 +124,41 @@ private Q_SLOTS:
         QVERIFY(monoUs >= monoBeforeUs && monoUs <= steadyUs());
     }
 
-    // Default directory below LOCALAPPDATA, or the temporary directory when it is unset or empty.
+    // Default directory below LOCALAPPDATA, else the XDG state directory ($XDG_STATE_HOME, else
+    // $HOME/.local/state); never the temporary directory.
     void defaultDirectory_data()
     {
         QTest::addColumn<bool>("overrideEmpty");
-        QTest::addColumn<bool>("localAppDataSet");
+        QTest::addColumn<QString>("baseVariable"); // the first variable set
         QTest::addColumn<QString>("quark");
         QTest::addColumn<QString>("nameEnd");
-        QTest::newRow("KIVRA_NET_TRACE empty: LOCALAPPDATA") << true << true << QStringLiteral("ab:1/x y")
-                                                             << QStringLiteral("-ab_1_x_y.txt");
-        QTest::newRow("LOCALAPPDATA unset: temp dir") << false << false << QStringLiteral("m.1")
-                                                      << QStringLiteral("-m.1.txt");
-        QTest::newRow("empty quark") << false << true << QString() << QStringLiteral("-.txt");
+        QTest::newRow("KIVRA_NET_TRACE empty: LOCALAPPDATA") << true << QStringLiteral("LOCALAPPDATA")
+                                                             << QStringLiteral("ab:1/x y") << QStringLiteral("-ab_1_x_y.txt");
+        QTest::newRow("LOCALAPPDATA unset: XDG_STATE_HOME") << false << QStringLiteral("XDG_STATE_HOME")
+                                                            << QStringLiteral("m.1") << QStringLiteral("-m.1.txt");
+        QTest::newRow("XDG_STATE_HOME unset: HOME/.local/state") << false << QStringLiteral("HOME")
+                                                                 << QStringLiteral("m.1") << QStringLiteral("-m.1.txt");
+        QTest::newRow("empty quark") << false << QStringLiteral("LOCALAPPDATA") << QString() << QStringLiteral("-.txt");
     }
 
     void defaultDirectory()
     {
         QFETCH(bool, overrideEmpty);
-        QFETCH(bool, localAppDataSet);
+        QFETCH(QString, baseVariable);
         QFETCH(QString, quark);
         QFETCH(QString, nameEnd);
-        QTemporaryDir appData;
+        QTemporaryDir baseDir;
         QTemporaryDir temp;
-        QVERIFY(appData.isValid() && temp.isValid());
+        QVERIFY(baseDir.isValid() && temp.isValid());
         const QByteArray empty;
-        const QByteArray appDataPath = appData.path().toLocal8Bit();
+        const QByteArray basePath = baseDir.path().toLocal8Bit();
         const QByteArray tempPath = temp.path().toLocal8Bit();
+        const QByteArray missingHome = baseDir.filePath(QStringLiteral("no-home")).toLocal8Bit();
+        const bool viaHome = baseVariable == QStringLiteral("HOME");
         EnvValue traceEnv("KIVRA_NET_TRACE", overrideEmpty ? &empty : nullptr);
-        EnvValue appEnv("LOCALAPPDATA", localAppDataSet ? &appDataPath : nullptr);
+        EnvValue appEnv("LOCALAPPDATA", baseVariable == QStringLiteral("LOCALAPPDATA") ? &basePath : nullptr);
+        EnvValue stateEnv("XDG_STATE_HOME", baseVariable == QStringLiteral("XDG_STATE_HOME") ? &basePath : nullptr);
+        EnvValue homeEnv("HOME", viaHome ? &basePath : &missingHome);
         EnvValue tmpEnv("TMPDIR", &tempPath);
 
         PeerHarness h;
@@ -160,7 +167,8 @@ private Q_SLOTS:
         const auto result = launch(proxy, h, quark);
         QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
         proxy.stop();
-        const QString expectedDir = QDir(localAppDataSet ? appData.path() : temp.path()).filePath(TraceDir);
+        const QString base = viaHome ? baseDir.filePath(QStringLiteral(".local/state")) : baseDir.path();
+        const QString expectedDir = QDir(base).filePath(TraceDir);
         const QFileInfo trace(result.value(QStringLiteral("tracePath")).toString());
         QCOMPARE(trace.absolutePath(), expectedDir);
         QVERIFY(trace.isFile());
@@ -168,6 +176,90 @@ private Q_SLOTS:
         QVERIFY(QRegularExpression(QStringLiteral("^\\d{8}-\\d{6}-")).match(trace.fileName()).hasMatch());
         QCOMPARE(trace.fileName().size(), 15 + nameEnd.size());
         QCOMPARE(fileLines(trace.filePath()).value(0), "# quark " + quark.toUtf8());
+        QVERIFY(!QFileInfo::exists(temp.filePath(QStringLiteral("Sarnolix"))));
+    }
+
+    // No per-user directory (HOME unset or relative, nothing else set): no trace, nothing made.
+    void noPerUserDirectory_data()
+    {
+        QTest::addColumn<bool>("homeSet");
+        QTest::newRow("HOME unset") << false;
+        QTest::newRow("HOME relative") << true;
+    }
+
+    void noPerUserDirectory()
+    {
+        QFETCH(bool, homeSet);
+        QTemporaryDir temp;
+        QVERIFY(temp.isValid());
+        const QByteArray tempPath = temp.path().toLocal8Bit();
+        const QByteArray relative("home/p");
+        EnvValue traceEnv("KIVRA_NET_TRACE", nullptr);
+        EnvValue appEnv("LOCALAPPDATA", nullptr);
+        EnvValue stateEnv("XDG_STATE_HOME", nullptr);
+        EnvValue homeEnv("HOME", homeSet ? &relative : nullptr);
+        EnvValue tmpEnv("TMPDIR", &tempPath);
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpProxyManager proxy;
+        const auto result = launch(proxy, h, QStringLiteral("n.1"));
+        QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
+        QVERIFY(result.contains(QStringLiteral("tracePath")));
+        QCOMPARE(result.value(QStringLiteral("tracePath")).toString(), QString());
+        proxy.stop();
+        QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    // Another local user plants Sarnolix (or net-traces) in the temporary directory as a link to a
+    // directory of the player's holding 60 of their own .txt files: one launch must not delete any
+    // of them nor write its trace there.
+    void plantedLinkInTemp_data()
+    {
+        QTest::addColumn<QString>("planted");
+        QTest::newRow("Sarnolix a link") << QStringLiteral("Sarnolix");
+        QTest::newRow("net-traces a link") << QStringLiteral("Sarnolix/net-traces");
+    }
+
+    void plantedLinkInTemp()
+    {
+        QFETCH(QString, planted);
+        QTemporaryDir temp;
+        QTemporaryDir player;
+        QTemporaryDir home;
+        QVERIFY(temp.isValid() && player.isValid() && home.isValid());
+        QDir victim(player.path());
+        if (planted == QStringLiteral("Sarnolix")) {
+            QVERIFY(victim.mkdir(QStringLiteral("net-traces")));
+            QVERIFY(QFile::link(player.path(), temp.filePath(planted)));
+            QVERIFY(victim.cd(QStringLiteral("net-traces")));
+        } else {
+            QVERIFY(QDir(temp.path()).mkdir(QStringLiteral("Sarnolix")));
+            QVERIFY(QFile::link(player.path(), temp.filePath(planted)));
+        }
+        for (int i = 0; i < 60; ++i) {
+            QFile file(victim.filePath(QStringLiteral("notes%1.txt").arg(i, 2, 10, QLatin1Char('0'))));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-1000 + i), QFileDevice::FileModificationTime));
+        }
+        const QStringList before = victim.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        QCOMPARE(before.size(), 60);
+        const QByteArray tempPath = temp.path().toLocal8Bit();
+        const QByteArray homePath = home.path().toLocal8Bit();
+        EnvValue traceEnv("KIVRA_NET_TRACE", nullptr);
+        EnvValue appEnv("LOCALAPPDATA", nullptr);
+        EnvValue stateEnv("XDG_STATE_HOME", nullptr);
+        EnvValue homeEnv("HOME", &homePath);
+        EnvValue tmpEnv("TMPDIR", &tempPath);
+
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpProxyManager proxy;
+        const auto result = launch(proxy, h, QStringLiteral("a.1"));
+        QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
+        proxy.stop();
+        QCOMPARE(victim.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+        const QString tracePath = result.value(QStringLiteral("tracePath")).toString();
+        QVERIFY2(tracePath.startsWith(home.path() + QLatin1Char('/')), qPrintable(tracePath));
     }
 
     // 60 old traces: the 11 oldest go, the new one comes, others and sub-directories stay.
@@ -177,15 +269,26 @@ private Q_SLOTS:
         QVERIFY(appData.isValid());
         QDir dir(appData.path());
         QVERIFY(dir.mkpath(TraceDir + QStringLiteral("/old.txt")));
+        // Private, as this program makes them: a directory others may write gets no trace.
+        const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+        QVERIFY(QFile::setPermissions(dir.filePath(QStringLiteral("Sarnolix")), ownerOnly));
+        QVERIFY(QFile::setPermissions(dir.filePath(TraceDir), ownerOnly));
         QVERIFY(dir.cd(TraceDir));
+        // Our own traces, by name and header line, oldest first.
         for (int i = 0; i < 60; ++i) {
-            QFile file(dir.filePath(QStringLiteral("old%1.txt").arg(i, 2, 10, QLatin1Char('0'))));
+            QFile file(dir.filePath(QStringLiteral("20260101-0100%1-old.txt").arg(i, 2, 10, QLatin1Char('0'))));
             QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("# quark old\n");
             QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-1000 + i), QFileDevice::FileModificationTime));
         }
         QFile other(dir.filePath(QStringLiteral("notes.md")));
         QVERIFY(other.open(QIODevice::WriteOnly));
         other.close();
+        // A .txt file of the player's, older than every trace: not ours, so it stays.
+        QFile notes(dir.filePath(QStringLiteral("notes.txt")));
+        QVERIFY(notes.open(QIODevice::WriteOnly));
+        QVERIFY(notes.setFileTime(QDateTime::currentDateTime().addSecs(-100000), QFileDevice::FileModificationTime));
+        notes.close();
         const QByteArray empty;
         const QByteArray appDataPath = appData.path().toLocal8Bit();
         EnvValue traceEnv("KIVRA_NET_TRACE", &empty);
@@ -196,8 +299,9 @@ private Q_SLOTS:
         UdpProxyManager proxy;
         const auto result = launch(proxy, h, QStringLiteral("r.1"));
         proxy.stop();
-        QCOMPARE(dir.entryList({QStringLiteral("*.txt")}, QDir::Files).size(), 50);
-        QCOMPARE(dir.entryList({QStringLiteral("old*.txt")}, QDir::Files).first(), QStringLiteral("old11.txt"));
+        QCOMPARE(dir.entryList({QStringLiteral("20*.txt")}, QDir::Files).size(), 50);
+        QCOMPARE(dir.entryList({QStringLiteral("*-old.txt")}, QDir::Files).first(), QStringLiteral("20260101-010011-old.txt"));
+        QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("notes.txt"))));
         QVERIFY(QFileInfo::exists(result.value(QStringLiteral("tracePath")).toString()));
         QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("notes.md"))));
         QVERIFY(QFileInfo(dir.filePath(QStringLiteral("old.txt"))).isDir());
