@@ -7,6 +7,9 @@
 
 int main(int argc, char *argv[])
 {
+    // First, before Qt starts any thread: a front-end that closed its end of our output must
+    // not end the match with the first event line (or Qt warning) we write.
+    platform::ignoreBrokenPipes();
     platform::tuneProcess();
     QCoreApplication app(argc, argv);
     NetRuntime runtime(host::launchOptionsFrom(QCoreApplication::arguments()));

@@ -30,10 +30,25 @@ constexpr int ExitLaunchFailed = 5;
 
 const QString ParentHwndVariable = QStringLiteral("FBNEO_PARENT_HWND");
 
+// Marks a proxy call (launch, or the handler of a signal the proxy emits) as on the stack.
+class ProxyCallScope
+{
+public:
+    explicit ProxyCallScope(int &depth) : depth_(depth) { ++depth_; }
+    ~ProxyCallScope() { --depth_; }
+    ProxyCallScope(const ProxyCallScope &) = delete;
+    ProxyCallScope &operator=(const ProxyCallScope &) = delete;
+
+private:
+    int &depth_;
+};
+
 } // namespace
 
 NetRuntime::NetRuntime(LaunchOptions launchOptions, QObject *parent)
-    : QObject(parent), options(std::move(launchOptions))
+    : QObject(parent), options(std::move(launchOptions)),
+      exitRequest([](int exitCode) { QCoreApplication::exit(exitCode); }),
+      windowCheck([](quint64 handle) { return platform::windowState(handle); })
 {
     parentWatch.setInterval(ParentWatchIntervalMs);
     parentWatch.setSingleShot(false);
@@ -44,6 +59,16 @@ NetRuntime::NetRuntime(LaunchOptions launchOptions, QObject *parent)
 }
 
 NetRuntime::~NetRuntime() = default;
+
+void NetRuntime::setExitRequest(ExitRequest request)
+{
+    exitRequest = std::move(request);
+}
+
+void NetRuntime::setWindowCheck(WindowCheck check)
+{
+    windowCheck = std::move(check);
+}
 
 NetRuntime::StartOutcome NetRuntime::start()
 {
@@ -79,20 +104,27 @@ NetRuntime::StartOutcome NetRuntime::startServed(const ServedCommand &parsed)
     connect(&proxy, &UdpProxyManager::delayNegotiated, this, &NetRuntime::handleDelayNegotiated);
     connect(&proxy, &UdpProxyManager::punchingFailed, this, &NetRuntime::handlePunchingFailed);
 
-    const QMap<QString, QVariant> result =
-        proxy.launch(served.quark, LocalProxyPort, served.signalHost, served.signalPort, served.emulatorHost);
+    QMap<QString, QVariant> result;
+    {
+        const ProxyCallScope scope(proxyCallDepth);
+        result = proxy.launch(served.quark, LocalProxyPort, served.signalHost, served.signalPort, served.emulatorHost);
+    }
     if (result.value(QStringLiteral("status")).toString() == QLatin1String("error")) {
         host::writeEvent(QStringLiteral("failed"), served.quark, result.value(QStringLiteral("message")).toString());
+        runEnded = true;
+        shutDown();
         return {false, ExitLaunchFailed};
     }
     const QString tracePath = result.value(QStringLiteral("tracePath")).toString();
     if (!tracePath.isEmpty())
         host::writeEvent(QStringLiteral("trace"), served.quark, QDir::toNativeSeparators(tracePath));
 
-    // A failure the proxy reported from inside launch() would otherwise be lost: exit()
-    // does nothing before the loop runs, and the run would wait for ever.
-    if (earlyExitCode >= 0)
+    // A failure the proxy reported from inside launch() ends the run here: no loop runs that
+    // could carry an exit request.
+    if (earlyExitCode >= 0) {
+        shutDown();
         return {false, earlyExitCode};
+    }
 
     connect(&portMapper, &UpnpPortMapper::finished, this,
             [this, quark = served.quark](bool ok, const QString &detail) {
@@ -133,6 +165,11 @@ bool NetRuntime::startEmulator(const QString &servedArgument)
     emulatorProcess.setWorkingDirectory(emulatorFile.absolutePath());
     emulatorProcess.setProcessEnvironment(environment);
     emulatorProcess.setProcessChannelMode(QProcess::ForwardedChannels);
+#ifdef Q_OS_UNIX
+    // Our ignored SIGPIPE must not reach the emulator, and a SIGPIPE the front-end left ignored
+    // stays ignored (Qt 6.4 resets it to the default in every child).
+    emulatorProcess.setChildProcessModifier([] { platform::restoreStartupSignals(); });
+#endif
     emulatorProcess.start(QIODevice::ReadWrite);
     if (emulatorProcess.waitForStarted(EmulatorStartTimeoutMs)) {
         host::writeEvent(QStringLiteral("emulator_started"));
@@ -144,33 +181,44 @@ bool NetRuntime::startEmulator(const QString &servedArgument)
 
 void NetRuntime::stopIfParentClosed()
 {
+    if (runEnded)
+        return;
     bool ok = false;
     const quint64 handle = host::parseWindowHandle(host::watchedWindowText(options), &ok);
     if (!ok)
         return;
     // Unknown (no window system reachable) must not end the match.
-    if (platform::windowState(handle) != platform::WindowState::Gone)
+    if (windowCheck(handle) != platform::WindowState::Gone)
         return;
-    parentWatch.stop();
-    proxy.stop();
-    stopEmulator();
-    // After the emulator stop, so that its end handler's exit code is overridden by 0.
-    QCoreApplication::quit();
+    // Ended before the emulator is stopped, so that its end handler's exit code does not
+    // count: the window gone ends with 0.
+    runEnded = true;
+    shutDown();
+    exitRequest(0);
 }
 
 void NetRuntime::handlePunchingSucceeded(const QString &signalQuark)
 {
+    if (runEnded)
+        return;
+    const ProxyCallScope scope(proxyCallDepth);
     host::writeEvent(QStringLiteral("connected"), signalQuark);
 }
 
 void NetRuntime::handlePunchingFailed(const QString &signalQuark)
 {
+    if (runEnded)
+        return;
+    const ProxyCallScope scope(proxyCallDepth);
     host::writeEvent(QStringLiteral("failed"), signalQuark, QStringLiteral("udp_failed"));
     endRun(ExitPunchingFailed);
 }
 
 void NetRuntime::handleDelayNegotiated(const QString &signalQuark, int delay, int rttMs)
 {
+    if (runEnded)
+        return;
+    const ProxyCallScope scope(proxyCallDepth);
     const int effective = host::effectiveDelay(served, delay);
     host::writeEvent(QStringLiteral("delay"), signalQuark, QStringLiteral("%1 %2").arg(effective).arg(rttMs));
     if (!startEmulator(host::emulatorServedArgument(served, effective)))
@@ -185,9 +233,33 @@ void NetRuntime::handleEmulatorFinished(int exitCode, QProcess::ExitStatus exitS
 
 void NetRuntime::handleAboutToQuit()
 {
+    runEnded = true;
+    // Only reachable inside a proxy call if someone else asked for the exit: stopping the
+    // proxy under its own feet is never right, so the stop waits for the loop then.
+    if (proxyCallDepth > 0) {
+        QTimer::singleShot(0, this, &NetRuntime::shutDown);
+        return;
+    }
+    shutDown();
+}
+
+// The one way out: stops the watch, the proxy and the emulator, once.
+void NetRuntime::shutDown()
+{
+    if (shutDownDone)
+        return;
+    shutDownDone = true;
     parentWatch.stop();
-    proxy.stop();
+    stopProxy();
     stopEmulator();
+}
+
+void NetRuntime::stopProxy()
+{
+    ++proxyStops;
+    if (proxyCallDepth > 0)
+        ++nestedProxyStops;
+    proxy.stop();
 }
 
 void NetRuntime::stopEmulator()
@@ -201,9 +273,19 @@ void NetRuntime::stopEmulator()
     }
 }
 
+// The first end of a run decides the exit code. The request to leave the loop is deferred:
+// the caller may be a handler of a proxy signal, or launch() itself, still on the stack, and a
+// newer Qt runs the shutdown (which stops the proxy) inside exit().
 void NetRuntime::endRun(int exitCode)
 {
-    QCoreApplication::exit(exitCode);
-    if (!loopRequested && earlyExitCode < 0)
+    if (runEnded)
+        return;
+    runEnded = true;
+    parentWatch.stop();
+    if (!loopRequested) {
+        // Before the loop: start() returns the code itself.
         earlyExitCode = exitCode;
+        return;
+    }
+    QTimer::singleShot(0, this, [this, exitCode] { exitRequest(exitCode); });
 }

@@ -25,6 +25,18 @@ enum class WindowState { Exists, Gone, Unknown };
 // the match going. Windows: IsWindow.
 WindowState windowState(std::uint64_t handle);
 
+// Makes a write to a pipe or socket whose reading end is closed fail with an error instead
+// of ending the program (POSIX: SIGPIPE ignored). Remembers first how the program was started
+// (SIGPIPE's disposition and the signal mask) for restoreStartupSignals(). Call once at the
+// start of main, before any thread exists. Windows has no such signal: nothing to do there.
+void ignoreBrokenPipes();
+
+// For a child between fork and exec: gives it back SIGPIPE's disposition and the signal mask
+// the program was started with, so that what ignoreBrokenPipes() changed never reaches
+// another program (an ignored signal survives exec). Only async-signal-safe calls. Does
+// nothing when ignoreBrokenPipes() has not run, and nothing on Windows.
+void restoreStartupSignals();
+
 // The process id of the running program.
 std::uint32_t currentProcessId();
 

@@ -9,10 +9,28 @@
 
 #include <memory>
 
+#include <csignal>
+#include <unistd.h>
+
 namespace {
 
 const QString NetproxyBin = QStringLiteral(NETPROXY_BIN);
 const QString StandinBin = QStringLiteral(STANDIN_BIN);
+constexpr quint64 SigPipeBit = quint64(1) << (SIGPIPE - 1); // in /proc/<pid>/status masks
+
+// A mask line of our own /proc/self/status ("SigIgn" or "SigBlk"), as a number.
+quint64 ownSignalMask(const QByteArray &name)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return ~quint64(0);
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith(name + ':'))
+            return line.mid(name.size() + 1).trimmed().toULongLong(nullptr, 16);
+    }
+    return ~quint64(0);
+}
 
 } // namespace
 
@@ -32,6 +50,8 @@ private Q_SLOTS:
     void emulatorCannotStart();
     void relativeEmulatorPath();
     void crashedEmulatorIsNotSuccess();
+    void closedOutputKeepsMatch_data();
+    void closedOutputKeepsMatch();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -215,6 +235,68 @@ void TestNetproxyDirect::crashedEmulatorIsNotSuccess()
     QVERIFY(result.finished);
     QCOMPARE(result.lines, QList<QByteArray>{"emulator_started"});
     QVERIFY2(result.exitCode != 0, QByteArray::number(result.exitCode).constData());
+}
+
+void TestNetproxyDirect::closedOutputKeepsMatch_data()
+{
+    QTest::addColumn<bool>("pipeIgnored"); // SIGPIPE as the front-end starts the program
+    QTest::newRow("SIGPIPE at its default") << false;
+    QTest::newRow("SIGPIPE ignored") << true;
+}
+
+void TestNetproxyDirect::closedOutputKeepsMatch()
+{
+    // A front-end that closed its end of our standard output and error: the event lines (and
+    // any Qt warning) fail to write, the match goes on, and the emulator starts with the
+    // signal state the front-end gave the program, not the program's own.
+    QFETCH(bool, pipeIgnored);
+    environment.insert(QStringLiteral("KIVRA_STANDIN_EXIT_CODE"), QStringLiteral("7"));
+    environment.insert(QStringLiteral("KIVRA_STANDIN_RUN_MS"), QStringLiteral("300"));
+    environment.insert(QStringLiteral("KIVRA_STANDIN_SIGNALS"), QStringLiteral("1"));
+
+    QProcess netproxy;
+    testsupport::ProcessGuard guard(&netproxy);
+    netproxy.setProgram(NetproxyBin);
+    netproxy.setArguments({"--emulator", StandinBin, "--command", "c"});
+    netproxy.setProcessEnvironment(environment);
+    // No channels of Qt's own: the child's output is only what the modifier makes it.
+    netproxy.setProcessChannelMode(QProcess::ForwardedChannels);
+    netproxy.setInputChannelMode(QProcess::ForwardedInputChannel);
+    // Runs in the child between fork and exec, after QProcess's own set-up: Qt 6.4 resets
+    // SIGPIPE to its default in every child before this runs, so the disposition set here is
+    // the one the program starts with. Async-signal-safe calls only.
+    netproxy.setChildProcessModifier([pipeIgnored] {
+        int ends[2];
+        if (::pipe(ends) != 0)
+            ::_exit(120);
+        ::close(ends[0]);
+        if (::dup2(ends[1], STDOUT_FILENO) < 0 || ::dup2(ends[1], STDERR_FILENO) < 0)
+            ::_exit(121);
+        ::close(ends[1]);
+        struct sigaction action {};
+        action.sa_handler = pipeIgnored ? SIG_IGN : SIG_DFL;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGPIPE, &action, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    });
+    netproxy.start();
+    QVERIFY(netproxy.waitForStarted(5000));
+    QVERIFY(netproxy.waitForFinished(20000));
+    QVERIFY2(netproxy.exitStatus() == QProcess::NormalExit,
+             QByteArray("ended by signal " + QByteArray::number(netproxy.exitCode())).constData());
+    QCOMPARE(netproxy.exitCode(), 7);
+
+    const QList<QByteArray> record = hosttest::recordLines(recordPath);
+    QVERIFY2(hosttest::recordHas(record, "SigIgn") && hosttest::recordHas(record, "SigBlk"),
+             record.join('|').constData());
+    const quint64 ignored = hosttest::recordValue(record, "SigIgn").toULongLong(nullptr, 16);
+    const quint64 blocked = hosttest::recordValue(record, "SigBlk").toULongLong(nullptr, 16);
+    QCOMPARE(bool(ignored & SigPipeBit), pipeIgnored);
+    // Every other ignored signal as the program inherited it from us; nothing blocked.
+    QCOMPARE(ignored & ~SigPipeBit, ownSignalMask("SigIgn") & ~SigPipeBit);
+    QCOMPARE(blocked, quint64(0));
 }
 
 QTEST_GUILESS_MAIN(TestNetproxyDirect)
