@@ -64,6 +64,20 @@ void checkNumbers(FuzzedDataProvider &provider)
     const int delay = probewire::delayForRtt(median);
     FUZZ_CHECK(delay >= 0 && delay <= 2, "delay is 0..2");
 
+    // Answers of one round: round trips as the pong parser gives them, arrival on the probe clock.
+    QList<int> rtts;
+    QList<qint64> arrivals;
+    for (int i = 0; i < count && provider.remaining_bytes() > 0; ++i) {
+        rtts.append(provider.ConsumeIntegralInRange<int>(0, int(MaxRttMs)));
+        arrivals.append(provider.ConsumeIntegralInRange<qint64>(0, qint64(1) << 40));
+    }
+    const probewire::PathSamples path = probewire::pathSamples(rtts, arrivals);
+    FUZZ_CHECK(path.rtts.size() + path.held == rtts.size(), "every sample is kept or held");
+    FUZZ_CHECK(path.steady <= path.rtts.size(), "steady samples are kept ones");
+    FUZZ_CHECK(rtts.isEmpty() || !path.rtts.isEmpty(), "the latest answer of a burst is always kept");
+    for (const int kept : path.rtts)
+        FUZZ_CHECK(rtts.contains(kept), "kept samples are samples");
+
     const int number = provider.ConsumeIntegral<int>();
     const qint64 sendTime = provider.ConsumeIntegral<qint64>();
     const QByteArray ping = probewire::pingDatagram(number, sendTime);

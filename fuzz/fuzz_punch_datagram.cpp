@@ -59,6 +59,13 @@ void checkClassifiers(const QByteArray &data)
     const QByteArray echoed = punchwire::echoedToken(data);
     const QByteArray expected = punchOracle(data) && fields.at(1) != "_" ? fields.at(1) : QByteArray();
     FUZZ_CHECK(echoed == expected, "quoted token is field 2 of a punch datagram");
+    // The one parse agrees with the recogniser and gives back the datagram's own fields.
+    const punchwire::PunchFields parsed = punchwire::parsePunchDatagram(data);
+    FUZZ_CHECK(parsed.valid == punchOracle(data), "the parse accepts exactly the punch datagrams");
+    if (parsed.valid) {
+        FUZZ_CHECK(parsed.senderToken == fields.at(0) && parsed.quotedToken == fields.at(1), "fields 1 and 2");
+        FUZZ_CHECK(parsed.acknowledged == (fields.size() == 3), "ok is field 3");
+    }
 }
 
 void checkBuilders(FuzzedDataProvider &provider)

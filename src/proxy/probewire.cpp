@@ -1,6 +1,7 @@
 #include "proxy/probewire.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace probewire {
 namespace {
@@ -16,6 +17,11 @@ constexpr qint64 MaxRttMs = 5000;     // ms: a larger round trip is a stale or f
 constexpr int MaxDelay = 2;           // frames
 constexpr int HighRttMs = 80;         // ms: above it, two frames of delay
 constexpr int MediumRttMs = 50;       // ms: above it, one frame
+// ms: pings leave 100 ms apart, so a steady path returns their pongs about 100 ms apart;
+// pongs closer than this were released together by a peer (or a loop) that held them.
+constexpr qint64 ReleasedTogetherMs = 20;
+// Steady samples a round needs before its median is trusted as it is: half the pings.
+constexpr int MinSteadySamples = 5;
 
 } // namespace
 
@@ -85,6 +91,43 @@ int medianRtt(const QList<int> &samples)
     QList<int> sorted = samples;
     std::sort(sorted.begin(), sorted.end());
     return sorted.at(sorted.size() / 2);
+}
+
+bool countsOnlyFromPeer(ProbeKind kind)
+{
+    return kind == ProbeKind::Pong || kind == ProbeKind::Delay;
+}
+
+PathSamples pathSamples(const QList<int> &rtts, const QList<qint64> &receivedMs)
+{
+    PathSamples result;
+    const qsizetype n = std::min(rtts.size(), receivedMs.size());
+    for (qsizetype i = 0; i < n; ++i) {
+        const qint64 sentI = receivedMs.at(i) - rtts.at(i);
+        bool alone = true;
+        bool heldForLater = false;
+        for (qsizetype j = 0; j < n; ++j) {
+            if (j == i || std::abs(receivedMs.at(j) - receivedMs.at(i)) > ReleasedTogetherMs)
+                continue;
+            alone = false;
+            // A later ping, not a second answer to the same one.
+            if (receivedMs.at(j) - rtts.at(j) > sentI + ReleasedTogetherMs)
+                heldForLater = true;
+        }
+        if (heldForLater) {
+            ++result.held;
+            continue;
+        }
+        result.rtts.append(rtts.at(i));
+        if (alone)
+            ++result.steady;
+    }
+    return result;
+}
+
+bool needsAnotherRound(const PathSamples &samples)
+{
+    return samples.held > 0 && samples.steady < MinSteadySamples;
 }
 
 int delayForRtt(int rttMs)

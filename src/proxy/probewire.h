@@ -43,6 +43,23 @@ bool roundTripFromPong(const QByteArray &field4, qint64 nowMs, int *rttMs);
 // The upper median (element n/2 of the sorted samples); -1 when there are none.
 int medianRtt(const QList<int> &samples);
 
+// Pongs and delay proposals count only from the peer; a ping is answered to anyone.
+bool countsOnlyFromPeer(ProbeKind kind);
+
+// The round trips of one probe round, with the answers a busy peer released together taken
+// out: pings leave 100 ms apart, so pongs that arrive within a few ms of a pong for a later
+// ping waited at the peer, and their samples measure that wait, not the path.
+struct PathSamples
+{
+    QList<int> rtts;   // what the median is taken of
+    int held = 0;      // samples taken out
+    int steady = 0;    // samples whose pong arrived alone (no other within the window)
+};
+PathSamples pathSamples(const QList<int> &rtts, const QList<qint64> &receivedMs);
+
+// Whether a round was spoilt by a busy peer badly enough to ping once more.
+bool needsAnotherRound(const PathSamples &samples);
+
 // 2 above 80 ms, 1 above 50 ms, 0 otherwise.
 int delayForRtt(int rttMs);
 

@@ -36,20 +36,30 @@ bool isAcceptedToken(const QByteArray &field)
 
 bool isPunchDatagram(const QByteArray &data)
 {
+    return parsePunchDatagram(data).valid;
+}
+
+PunchFields parsePunchDatagram(const QByteArray &data)
+{
+    PunchFields result;
     const QList<QByteArray> fields = data.split(TokenSeparator);
     if (fields.size() < 2 || fields.size() > 3)
-        return false;
+        return result;
     if (!isAcceptedToken(fields.at(0)) || !isAcceptedToken(fields.at(1)))
-        return false;
-    return fields.size() == 2 || fields.at(2) == AckField;
+        return result;
+    if (fields.size() == 3 && fields.at(2) != AckField)
+        return result;
+    result.valid = true;
+    result.senderToken = fields.at(0);
+    result.quotedToken = fields.at(1);
+    result.acknowledged = fields.size() == 3;
+    return result;
 }
 
 QByteArray echoedToken(const QByteArray &data)
 {
-    if (!isPunchDatagram(data))
-        return QByteArray();
-    const QByteArray second = data.split(TokenSeparator).at(1);
-    return second == UnknownToken ? QByteArray() : second;
+    const PunchFields fields = parsePunchDatagram(data);
+    return fields.quotedToken == UnknownToken ? QByteArray() : fields.quotedToken;
 }
 
 QByteArray tokenFromRandom(double value)

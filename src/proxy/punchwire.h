@@ -15,6 +15,17 @@ bool isAcceptedToken(const QByteArray &field);
 // Two accepted tokens, optionally followed by exactly "ok".
 bool isPunchDatagram(const QByteArray &data);
 
+struct PunchFields
+{
+    bool valid = false;        // a punch datagram; the rest is empty otherwise
+    QByteArray senderToken;    // field 1: the sender's own token
+    QByteArray quotedToken;    // field 2: what it learned from us, or "_"
+    bool acknowledged = false; // field 3 "ok": it has heard us
+};
+
+// The one parse of a punch datagram.
+PunchFields parsePunchDatagram(const QByteArray &data);
+
 // Field 2 of a punch datagram when it is a learned token (not "_"), else empty: what the
 // sender has heard from us.
 QByteArray echoedToken(const QByteArray &data);

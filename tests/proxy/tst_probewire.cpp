@@ -27,6 +27,10 @@ private Q_SLOTS:
     void delayTable();
     void remoteProposal_data();
     void remoteProposal();
+    void onlyFromPeer_data();
+    void onlyFromPeer();
+    void pathSamples_data();
+    void pathSamples();
 };
 
 void TestProbeWire::recognition_data()
@@ -190,6 +194,67 @@ void TestProbeWire::remoteProposal()
     int parsed = -1;
     QCOMPARE(probewire::parseRemoteDelay(field3, &parsed), accepted);
     QCOMPARE(parsed, accepted ? delay : -1);
+}
+
+void TestProbeWire::onlyFromPeer_data()
+{
+    QTest::addColumn<probewire::ProbeKind>("kind");
+    QTest::addColumn<bool>("peerOnly");
+    QTest::newRow("ping is answered to anyone") << probewire::ProbeKind::Ping << false;
+    QTest::newRow("pong counts only from the peer") << probewire::ProbeKind::Pong << true;
+    QTest::newRow("delay counts only from the peer") << probewire::ProbeKind::Delay << true;
+    QTest::newRow("malformed is only consumed") << probewire::ProbeKind::Malformed << false;
+}
+
+void TestProbeWire::onlyFromPeer()
+{
+    QFETCH(probewire::ProbeKind, kind);
+    QFETCH(bool, peerOnly);
+    QCOMPARE(probewire::countsOnlyFromPeer(kind), peerOnly);
+}
+
+// Samples as (round trip, arrival) pairs of one round; pings leave 100 ms apart.
+void TestProbeWire::pathSamples_data()
+{
+    QTest::addColumn<QList<int>>("rtts");
+    QTest::addColumn<QList<qint64>>("receivedMs");
+    QTest::addColumn<QList<int>>("kept");
+    QTest::addColumn<int>("held");
+    QTest::addColumn<int>("steady");
+    QTest::addColumn<bool>("anotherRound");
+    QTest::newRow("steady LAN: all kept") << QList<int>{1, 1, 2, 1, 1, 1, 1, 1, 1, 1}
+                                          << QList<qint64>{1, 101, 202, 301, 401, 501, 601, 701, 801, 901}
+                                          << QList<int>{1, 1, 2, 1, 1, 1, 1, 1, 1, 1} << 0 << 10 << false;
+    QTest::newRow("100 ms path: all kept") << QList<int>{100, 104, 98, 101}
+                                           << QList<qint64>{100, 204, 298, 401}
+                                           << QList<int>{100, 104, 98, 101} << 0 << 4 << false;
+    // A peer busy punching answered pings 0..4 in one read step at 450 ms, then promptly.
+    QTest::newRow("half released together: the last of the burst stays")
+        << QList<int>{450, 350, 250, 150, 50, 1, 1, 1, 1, 1}
+        << QList<qint64>{450, 450, 450, 451, 451, 501, 601, 701, 801, 901}
+        << QList<int>{50, 1, 1, 1, 1, 1} << 4 << 5 << false;
+    QTest::newRow("most released together: another round")
+        << QList<int>{850, 750, 650, 550, 450, 350, 250, 150, 50, 1}
+        << QList<qint64>{850, 850, 850, 850, 850, 850, 850, 851, 851, 901}
+        << QList<int>{50, 1} << 8 << 1 << true;
+    QTest::newRow("duplicate pong: neither held") << QList<int>{5, 5} << QList<qint64>{5, 6} << QList<int>{5, 5}
+                                                  << 0 << 0 << false;
+    QTest::newRow("no samples") << QList<int>{} << QList<qint64>{} << QList<int>{} << 0 << 0 << false;
+}
+
+void TestProbeWire::pathSamples()
+{
+    QFETCH(QList<int>, rtts);
+    QFETCH(QList<qint64>, receivedMs);
+    QFETCH(QList<int>, kept);
+    QFETCH(int, held);
+    QFETCH(int, steady);
+    QFETCH(bool, anotherRound);
+    const probewire::PathSamples path = probewire::pathSamples(rtts, receivedMs);
+    QCOMPARE(path.rtts, kept);
+    QCOMPARE(path.held, held);
+    QCOMPARE(path.steady, steady);
+    QCOMPARE(probewire::needsAnotherRound(path), anotherRound);
 }
 
 QTEST_GUILESS_MAIN(TestProbeWire)

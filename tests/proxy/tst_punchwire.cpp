@@ -43,6 +43,38 @@ private Q_SLOTS:
         QCOMPARE(punchwire::isPunchDatagram(data), punch);
     }
 
+    // The one parse the punch loop and the late-punch answer use.
+    void parse_data()
+    {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<QByteArray>("sender");
+        QTest::addColumn<QByteArray>("quoted");
+        QTest::addColumn<bool>("acknowledged");
+        QTest::newRow("parse: hello") << QByteArray("0.1 _") << true << QByteArray("0.1") << QByteArray("_") << false;
+        QTest::newRow("parse: answer") << QByteArray("0.1 0.2 ok") << true << QByteArray("0.1") << QByteArray("0.2")
+                                       << true;
+        QTest::newRow("parse: two tokens without ok") << QByteArray("0.1 0.2") << true << QByteArray("0.1")
+                                                      << QByteArray("0.2") << false;
+        QTest::newRow("parse: third field not ok") << QByteArray("0.1 0.2 no") << false << QByteArray()
+                                                   << QByteArray() << false;
+        QTest::newRow("parse: game bytes") << QByteArray("G1 frame") << false << QByteArray() << QByteArray()
+                                           << false;
+    }
+    void parse()
+    {
+        QFETCH(QByteArray, data);
+        QFETCH(bool, valid);
+        QFETCH(QByteArray, sender);
+        QFETCH(QByteArray, quoted);
+        QFETCH(bool, acknowledged);
+        const punchwire::PunchFields fields = punchwire::parsePunchDatagram(data);
+        QCOMPARE(fields.valid, valid);
+        QCOMPARE(fields.senderToken, sender);
+        QCOMPARE(fields.quotedToken, quoted);
+        QCOMPARE(fields.acknowledged, acknowledged);
+    }
+
     void echoedToken_data()
     {
         QTest::addColumn<QByteArray>("data");
