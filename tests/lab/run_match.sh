@@ -90,7 +90,8 @@ prefix="kv$$-"
 # Descendants of one of our own PIDs, depth first.
 descendants() { local c; for c in $(pgrep -P "$1"); do echo "$c"; descendants "$c"; done; }
 pids=()
-delayqueue_pid=""
+# Started and ended here by PID, so not in pids (a reaped PID must not be signalled again).
+delayqueue_pid="" echo_pid=""
 # The delay consumer ends on SIGTERM after releasing what it holds (and prints its summary).
 stop_delayqueue() {
   [[ -n $delayqueue_pid ]] || return 0
@@ -101,6 +102,7 @@ stop_delayqueue() {
 cleanup() {
   local pid
   stop_delayqueue
+  [[ -n $echo_pid ]] && { kill -KILL "$echo_pid" 2>/dev/null; wait "$echo_pid" 2>/dev/null; }
   # Our jobs and everything below them, by PID (players run in subshells).
   for pid in "${pids[@]}"; do
     kill -KILL $(descendants "$pid") "$pid" 2>/dev/null
@@ -122,16 +124,14 @@ if ((delay_ms > 0)); then
   ip netns exec "${prefix}ra" "$delayqueue" --queue 0 --delay-ms $((delay_ms / 2)) \
     --max-seconds $((timeout_s + 60)) >"$out/delayqueue.out" 2>"$out/delayqueue.log" &
   delayqueue_pid=$!
-  pids+=("$delayqueue_pid")
   for _ in $(seq 50); do [[ -s $out/delayqueue.out ]] && break; sleep 0.1; done
   [[ -s $out/delayqueue.out ]] || { echo "run_match: delay queue did not start" >&2; exit 1; }
   ip netns exec "${prefix}inet" python3 "$HERE/udp_rtt.py" echo --bind "$LAB_SERVER_ADDR" --port 7999 \
     --seconds 30 >"$out/udp_echo.out" 2>&1 &
   echo_pid=$!
-  pids+=("$echo_pid")
   for _ in $(seq 50); do [[ -s $out/udp_echo.out ]] && break; sleep 0.1; done
   rtt_line=$(ip netns exec "${prefix}ha" python3 "$HERE/udp_rtt.py" probe --target "$LAB_SERVER_ADDR" --port 7999 --count 5)
-  kill -TERM "$echo_pid" 2>/dev/null; wait "$echo_pid" 2>/dev/null
+  kill -TERM "$echo_pid" 2>/dev/null; wait "$echo_pid" 2>/dev/null; echo_pid=""
   echo "added delay: asked ${delay_ms} ms round trip, $rtt_line" >>"$out/lab.log"
   measured=$(sed -n 's/.*median=\([0-9.]*\).*/\1/p' <<<"$rtt_line")
   awk -v m="${measured:--1000}" -v d="$delay_ms" 'BEGIN { exit !(m >= d - 10 && m <= d + 10) }' ||
