@@ -202,6 +202,15 @@ void UdpProxyManager::resetRuntimeState()
     delayNegotiationDone = false;
     candidatePeerPort = 0;
     candidatePortHits = 0;
+    pongReceivedMs.clear();
+    probeRounds = 0;
+    probeRoundStartMs = 0;
+    // The nesting count and the success count belong to sequences that may still be on the
+    // stack (stop() from a handler inside one); what a launch learned goes.
+    punch.deferredPeer = Endpoint();
+    punch.wonOwnToken.clear();
+    punch.wonPeerToken.clear();
+    punch.lateAnswers = 0;
 }
 
 void UdpProxyManager::clearIntervals()

@@ -74,8 +74,9 @@ private:
     int derivedQuarkPort() const;
 
     // Hole punching (udpproxymanager_punching.cpp)
+    enum class PunchOutcome { Succeeded, Superseded, Failed };
     void startPunching();
-    bool runLegacyPunchSequence();
+    PunchOutcome runLegacyPunchSequence();
     PunchResult legacyPuncher(QUdpSocket &socket, QHostAddress target, int port, int attempts, int intervalMs);
     bool isPunchDatagram(const QByteArray &data) const;
     bool handlePunchDatagram(const QByteArray &data);
@@ -101,7 +102,9 @@ private:
     void relayToPeer(const QByteArray &datagram);
 
     // Latency probe and delay negotiation (udpproxymanager_latency.cpp)
-    bool handleProbeDatagram(const char *data, qint64 size, const QHostAddress &sender, quint16 senderPort);
+    // fromPeer: the sender is the peer, so its round trips and proposals count.
+    bool handleProbeDatagram(const char *data, qint64 size, const QHostAddress &sender, quint16 senderPort,
+                             bool fromPeer);
     void startLatencyProbe();
     void handleLatencyProbeTick();
     void finishLatencyProbe();
@@ -166,13 +169,31 @@ private:
     std::atomic<bool> stopRequested{false};
 
     // Additions of our own, after the specified members.
+
+    // The bookkeeping of the punch sequences of one launch, nested ones included.
+    struct PunchBook
+    {
+        int nesting = 0;              // sequences on the stack now; never above the nesting cap
+        int successes = 0;            // only grows; a change during a call means a nested one won
+        QHostAddress announcedHost;   // host of the innermost sequence's announcement: its punches count
+        QSet<QByteArray> ownTokens;   // every token we sent this launch; quoting one proves it heard us
+        Endpoint deferredPeer;        // refused at the cap, not acknowledged; tried if the running one fails
+        QByteArray wonOwnToken;       // our token of the call that succeeded; empty before any success
+        QByteArray wonPeerToken;      // the peer's token that call learned
+        int lateAnswers = 0;          // late peer punches answered after success; bounded
+    };
+
+    bool punchAtCap() const;
+    void answerLatePunch(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort);
+    void startProbeRound();
+
     qint64 pendingPeerBytes = 0;   // bytes held in pendingPeerPackets, for its cap
-    int punchNestingDepth = 0;     // nested punch sequences now running
     QHostAddress emulatorAddress{QHostAddress::LocalHost}; // emulatorHost parsed once per launch
-    int punchSuccesses = 0;        // punch sequences that succeeded, nested ones included
     int doneDelayAnswers = 0;      // delay datagrams answered since the negotiation ended
     std::unique_ptr<char[]> traceBuffer; // stdio buffer of the trace; glibc ignores a size without one
-    QHostAddress announcedPeerAddress; // the server's announcement the running sequence punches
-    QSet<QByteArray> ownPunchTokens;   // tokens this launch's punch sequences have sent
+    PunchBook punch;
     QByteArray punchReceiveBuffer;     // punching reads here: it may run inside a relay read
+    QList<qint64> pongReceivedMs;  // probeClock time each of rttSamples arrived, in the same order
+    int probeRounds = 0;           // rounds of pings in this probe: a second one when the first was held
+    qint64 probeRoundStartMs = 0;  // probeClock time the current round began; older pongs are stale
 };

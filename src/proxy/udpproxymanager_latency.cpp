@@ -12,13 +12,21 @@ constexpr int DelayResendTicks = 29;     // ticks of 100 ms: re-sends while wait
 // Delay datagrams answered once done. A waiting peer sends at most 30 of them, so this covers
 // it; without a cap two finished sides would answer each other's answers for ever.
 constexpr int DoneDelayAnswerLimit = 30;
+// Rounds of pings: a second one when a peer still busy punching held the first round's
+// answers. It ends 2.4 s after success, well within the 3 s a peer waits for our proposal
+// after its own evaluation, which comes later than ours when it is the busy one.
+constexpr int MaxProbeRounds = 2;
+// Samples kept per round: ten pings, with room for duplicates; pongs beyond are ignored.
+constexpr int MaxRttSamples = 64;
 
 } // namespace
 
 bool UdpProxyManager::handleProbeDatagram(const char *data, qint64 size, const QHostAddress &sender,
-                                          quint16 senderPort)
+                                          quint16 senderPort, bool fromPeer)
 {
     const probewire::ProbeMessage message = probewire::parseProbeDatagram(data, size);
+    if (!fromPeer && probewire::countsOnlyFromPeer(message.kind))
+        return true; // a stranger's round trip or proposal: consumed, never used
     switch (message.kind) {
     case probewire::ProbeKind::NotProbe:
         return false;
@@ -31,8 +39,15 @@ bool UdpProxyManager::handleProbeDatagram(const char *data, qint64 size, const Q
         return true;
     case probewire::ProbeKind::Pong: {
         int rtt = 0;
-        if (!probeFinished && probewire::roundTripFromPong(message.field4, probeClock.elapsed(), &rtt))
-            rttSamples.append(rtt);
+        const qint64 nowMs = probeClock.elapsed();
+        if (probeFinished || rttSamples.size() >= MaxRttSamples
+            || !probewire::roundTripFromPong(message.field4, nowMs, &rtt))
+            return true;
+        // A late answer to an earlier round measures how long the peer was busy.
+        if (probeRounds > 1 && nowMs - rtt < probeRoundStartMs)
+            return true;
+        rttSamples.append(rtt);
+        pongReceivedMs.append(nowMs);
         return true;
     }
     case probewire::ProbeKind::Delay: {
@@ -58,8 +73,17 @@ void UdpProxyManager::startLatencyProbe()
 {
     if (!peerEndpoint.valid || delayNegotiationDone)
         return;
-    rttSamples.clear();
     probeFinished = false;
+    probeRounds = 0;
+    startProbeRound();
+}
+
+void UdpProxyManager::startProbeRound()
+{
+    ++probeRounds;
+    rttSamples.clear();
+    pongReceivedMs.clear();
+    probeRoundStartMs = probeClock.elapsed();
     probeTicks = 0;
     handleLatencyProbeTick();
     latencyProbeTimer.start();
@@ -91,7 +115,15 @@ void UdpProxyManager::finishLatencyProbe()
         completeDelayNegotiation();
         return;
     }
-    measuredRttMs = probewire::medianRtt(rttSamples);
+    const probewire::PathSamples path = probewire::pathSamples(rttSamples, pongReceivedMs);
+    if (probeRounds < MaxProbeRounds && probewire::needsAnotherRound(path)) {
+        // The peer was still punching and answered in bursts: ping once more now that it is
+        // evidently done. No proposal leaves before this estimate, since both sides take the larger.
+        probeFinished = false;
+        startProbeRound();
+        return;
+    }
+    measuredRttMs = probewire::medianRtt(path.rtts);
     localDelay = delayForRtt(measuredRttMs);
     sendDelayProposal();
     if (remoteDelay < 0) {

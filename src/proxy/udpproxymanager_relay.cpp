@@ -74,11 +74,13 @@ void UdpProxyManager::handlePeerDatagrams()
         }
         if (!peerEndpoint.valid || sender != peerEndpoint.address)
             continue;
-        if (handleProbeDatagram(data, length, sender, senderPort))
+        if (handleProbeDatagram(data, length, sender, senderPort, true))
             continue;
         if (startupPhase != 2) {
             if (senderPort == peerEndpoint.port)
                 processPeerDatagram(datagram);
+            else if (isPunchDatagram(datagram))
+                answerLatePunch(datagram, sender, senderPort); // the peer punching from a rebound port
             continue;
         }
         trackPeerPortChange(senderPort);
@@ -86,8 +88,10 @@ void UdpProxyManager::handlePeerDatagrams()
             continue;
         if (screenedGameplayPackets < ScreenedGameplayPackets) {
             ++screenedGameplayPackets;
-            if (isPunchDatagram(datagram))
+            if (isPunchDatagram(datagram)) {
+                answerLatePunch(datagram, sender, senderPort);
                 continue;
+            }
         }
         relayToEmulator(data, length);
     }
@@ -95,8 +99,10 @@ void UdpProxyManager::handlePeerDatagrams()
 
 void UdpProxyManager::processPeerDatagram(const QByteArray &datagram)
 {
-    if (isPunchDatagram(datagram))
+    if (isPunchDatagram(datagram)) {
+        answerLatePunch(datagram, peerEndpoint.address, peerEndpoint.port);
         return;
+    }
     if (relaywire::isKeepalive(datagram.constData(), datagram.size()))
         return;
     switch (startupPhase) {

@@ -51,7 +51,7 @@ void UdpProxyManager::sendUsePorts()
     failureReported = true;
     sendFailureSignal();
     failureRetryTimer.start();
-    emit punchingFailed(quark);
+    Q_EMIT punchingFailed(quark);
 }
 
 void UdpProxyManager::sendReadySignal()
@@ -116,8 +116,16 @@ void UdpProxyManager::handleSignalMessage(const QByteArray &datagram)
     peerAnnounced = true;
     stopRegisterRetries();
     stopRegistrationDeadline();
+    const bool known = sameEndpoint(announcedPeer, candidate.address, candidate.port);
+    if (!known && punchAtCap()) {
+        // Neither replaces the endpoint being punched nor is lost: kept for when the running
+        // sequence fails, and not acknowledged, so the server's repeats bring it back after a
+        // success.
+        punch.deferredPeer = candidate;
+        return;
+    }
     sendPeerAck(candidate);
-    if (sameEndpoint(announcedPeer, candidate.address, candidate.port))
+    if (known)
         return;
     announcedPeer = candidate;
     peerEndpoint = candidate;

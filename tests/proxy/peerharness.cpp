@@ -1,6 +1,8 @@
 #include "peerharness.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QMutexLocker>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -13,6 +15,8 @@ constexpr char PingPrefix[] = "KVRA ping ";
 constexpr char PongPrefix[] = "KVRA pong ";
 constexpr int MaxReadsPerWakeup = 4096; // the socket reports again for whatever is left
 constexpr char PeerToken[] = "0.4242424242424242";
+constexpr int ThreadPeerSliceMs = 50; // how soon a thread peer notices finish
+constexpr int ThreadPeerBindMs = 2000;
 
 } // namespace
 
@@ -176,6 +180,74 @@ QByteArray PeerHarness::peerPunchReply()
 QByteArray PeerHarness::peerPunchHello()
 {
     return QByteArray(PeerToken) + " _";
+}
+
+ThreadPeer::ThreadPeer(const QHostAddress &peerAddress, Handler onDatagram, int runLimitMs)
+    : address(peerAddress), handler(std::move(onDatagram)), runMs(runLimitMs)
+{
+}
+
+ThreadPeer::~ThreadPeer()
+{
+    finish = true;
+    wait(); // run() is bounded by runMs
+}
+
+bool ThreadPeer::bind()
+{
+    start();
+    return bound.tryAcquire(1, ThreadPeerBindMs) && boundPort != 0;
+}
+
+void ThreadPeer::reply(const QByteArray &data, const QHostAddress &to, quint16 toPort)
+{
+    if (socket)
+        socket->writeDatagram(data, to, toPort);
+}
+
+int ThreadPeer::count(const QByteArray &prefix) const
+{
+    QMutexLocker lock(&mutex);
+    int n = 0;
+    for (const QByteArray &data : got)
+        n += data.startsWith(prefix) ? 1 : 0;
+    return n;
+}
+
+void ThreadPeer::run()
+{
+    QUdpSocket own;
+    if (own.bind(address, 0))
+        boundPort = own.localPort();
+    socket = &own;
+    bound.release();
+    QElapsedTimer clock;
+    clock.start();
+    while (boundPort != 0 && !finish && clock.elapsed() < runMs) {
+        if (!own.waitForReadyRead(ThreadPeerSliceMs))
+            continue;
+        for (int i = 0; i < MaxReadsPerWakeup && own.hasPendingDatagrams(); ++i) {
+            QByteArray data(int(qMax<qint64>(own.pendingDatagramSize(), 0)), Qt::Uninitialized);
+            QHostAddress from;
+            quint16 fromPort = 0;
+            const qint64 n = own.readDatagram(data.data(), data.size(), &from, &fromPort);
+            if (n < 0)
+                break;
+            data.truncate(n);
+            {
+                QMutexLocker lock(&mutex);
+                got.append(data);
+            }
+            if (handler)
+                handler(*this, data, from, fromPort);
+        }
+    }
+    socket = nullptr;
+}
+
+QByteArray punchAnswer(const QByteArray &heard, const QByteArray &ownToken)
+{
+    return ownToken + ' ' + heard.split(' ').first() + " ok";
 }
 
 } // namespace proxytest

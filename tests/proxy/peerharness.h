@@ -12,10 +12,16 @@
 #include <QHostAddress>
 #include <QList>
 #include <QMap>
+#include <QMutex>
 #include <QObject>
+#include <QSemaphore>
 #include <QString>
+#include <QThread>
 #include <QUdpSocket>
 #include <QVariant>
+
+#include <atomic>
+#include <functional>
 
 namespace proxytest {
 
@@ -65,6 +71,44 @@ private:
     QList<Datagram> datagrams;
     QElapsedTimer clock;
 };
+
+// A peer on a thread of its own, for what must answer while the punch sequence blocks the
+// test's thread. The handler runs on that thread for every datagram and answers through
+// reply(). The thread ends after runMs, or soon after finish is set.
+class ThreadPeer : public QThread
+{
+public:
+    using Handler = std::function<void(ThreadPeer &peer, const QByteArray &data, const QHostAddress &from,
+                                       quint16 fromPort)>;
+    ThreadPeer(const QHostAddress &address, Handler handler, int runMs = 20000);
+    ~ThreadPeer() override;
+
+    // Starts the thread and waits for its socket; false when it could not be bound.
+    bool bind();
+    quint16 port() const { return boundPort; }
+    // From the handler only.
+    void reply(const QByteArray &data, const QHostAddress &to, quint16 toPort);
+    // Received payloads that start with prefix; safe from the test's thread at any time.
+    int count(const QByteArray &prefix) const;
+
+    std::atomic<bool> finish{false};
+
+protected:
+    void run() override;
+
+private:
+    QHostAddress address;
+    Handler handler;
+    int runMs;
+    quint16 boundPort = 0;
+    QUdpSocket *socket = nullptr;
+    QSemaphore bound;
+    mutable QMutex mutex;
+    QList<QByteArray> got;
+};
+
+// A punch datagram that quotes the token of the proxy's punch `heard`: "<ours> <theirs> ok".
+QByteArray punchAnswer(const QByteArray &heard, const QByteArray &ownToken = QByteArrayLiteral("0.7777777777777777"));
 
 class PeerHarness : public QObject
 {

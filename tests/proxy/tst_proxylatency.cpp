@@ -214,6 +214,70 @@ private Q_SLOTS:
         QCOMPARE(m.fromProxy(DelayPrefix).first().data, "KVRA delay " + QByteArray::number(localDelay) + " 1");
     }
 
+    // A peer still punching answers our pings only at its read steps, many at once: those
+    // answers measure its wait, not the path. They are left out, and when too few steady
+    // answers remain the proxy pings one more round before it proposes anything.
+    void busyPeerReleasesAnswersTogether_data()
+    {
+        QTest::addColumn<int>("heldPings");
+        QTest::addColumn<int>("pings");
+        QTest::newRow("no answer held: one round") << 0 << ProbePings;
+        QTest::newRow("five held, released together: one round") << 5 << ProbePings;
+        QTest::newRow("eight held, released together: a second round") << 8 << 2 * ProbePings;
+    }
+
+    void busyPeerReleasesAnswersTogether()
+    {
+        QFETCH(int, heldPings);
+        QFETCH(int, pings);
+        Match m;
+        QList<QByteArray> held;
+        int seen = 0;
+        m.onPing = [&](const QByteArray &number, const QByteArray &sentMs) {
+            const QByteArray pong = PongPrefix + number + ' ' + sentMs;
+            if (++seen > heldPings) {
+                m.h.peerSend(pong);
+                return;
+            }
+            held.append(pong);
+            if (seen == heldPings) {
+                for (const QByteArray &p : std::as_const(held))
+                    m.h.peerSend(p);
+            }
+        };
+        m.onDelay = [&](const QByteArray &) { m.h.peerSend("KVRA delay 0 2"); };
+        QVERIFY(m.connect());
+        QVERIFY(m.negotiated.wait(NegotiationWaitMs));
+        const int rtt = m.negotiated.first().at(2).toInt();
+        QVERIFY2(rtt >= 0 && rtt <= 50, QByteArray::number(rtt).constData());
+        QCOMPARE(m.negotiated.first().at(1).toInt(), 0);
+        QVERIFY(m.barrier());
+        QCOMPARE(m.fromProxy(PingPrefix).size(), pings);
+        // No proposal before the final estimate: the first one follows the last ping.
+        QVERIFY(m.fromProxy(DelayPrefix).first().atMs > m.fromProxy(PingPrefix).last().atMs);
+    }
+
+    // A stranger's pongs read by a later punch sequence while our probe runs add no sample.
+    void strangerPongsDuringLaterPunch()
+    {
+        Match m;
+        m.h.peer.answerPings = true;
+        m.onDelay = [&](const QByteArray &) { m.h.peerSend("KVRA delay 0 2"); };
+        QVERIFY(m.connect());
+        proxytest::UdpEnd other, stranger;
+        other.answerPings = true;
+        QVERIFY(other.bind(QHostAddress(QStringLiteral("127.0.0.3"))));
+        QVERIFY(stranger.bind(QHostAddress(QStringLiteral("127.0.0.4"))));
+        m.h.announcePeer(QStringLiteral("lt"), &other);
+        for (int i = 0; i < ProbePings; ++i) // a round trip of about 4 s each
+            m.h.sendToProxy(stranger, PongPrefix + QByteArray::number(i) + ' ' + QByteArray::number(m.clock.elapsed() - 4000));
+        m.h.sendToProxy(other, PeerHarness::peerPunchReply());
+        QVERIFY(m.negotiated.wait(NegotiationWaitMs));
+        const int rtt = m.negotiated.first().at(2).toInt();
+        QVERIFY2(rtt <= 50, QByteArray::number(rtt).constData());
+        QCOMPARE(m.negotiated.first().at(1).toInt(), 0);
+    }
+
     // The peer never proposes: 29 repeats 100 ms apart, then our own delay at the 30th tick.
     void peerNeverProposes()
     {

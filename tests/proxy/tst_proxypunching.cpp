@@ -10,6 +10,7 @@
 #include <QThread>
 
 using proxytest::PeerHarness;
+using proxytest::ThreadPeer;
 using proxytest::UdpEnd;
 
 namespace {
@@ -19,6 +20,15 @@ constexpr int HandshakeWaitMs = 5000;   // one punch call ends within about a se
 constexpr int FailureWaitMs = 20000;    // the full sequence sleeps about 10 s
 const QHostAddress PeerHost(QStringLiteral("127.0.0.2"));
 const QHostAddress StrayHost(QStringLiteral("127.0.0.3"));
+const QHostAddress LateHost(QStringLiteral("127.0.0.4"));
+constexpr int AnnouncedAttempts = 8;    // punches toward the announced port in the first stage
+constexpr int LatePunchAnswers = 32;    // late peer punches answered after success, at most
+const QByteArray LateToken = QByteArrayLiteral("0.3131313131313131");
+
+bool isHello(const QByteArray &data)
+{
+    return data.startsWith("0.") && data.endsWith(" _");
+}
 
 bool launched(UdpProxyManager &proxy, PeerHarness &h, const QString &quark)
 {
@@ -256,6 +266,44 @@ private Q_SLOTS:
         QCOMPARE(succeeded.count(), 1);
     }
 
+    // Probe datagrams read while punching: a ping is answered to whoever sent it, but round
+    // trips and delay proposals count only from the peer. A stranger must not set our delay.
+    void probesWhilePunching_data()
+    {
+        QTest::addColumn<bool>("fromStranger");
+        QTest::addColumn<QByteArray>("datagram");
+        QTest::addColumn<int>("delay");
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("a stranger's proposal is ignored") << true << QByteArray("KVRA delay 2 1") << 0 << false;
+        QTest::newRow("the peer's proposal counts") << false << QByteArray("KVRA delay 2 2") << 2 << false;
+        QTest::newRow("a stranger's ping is answered to it") << true << QByteArray("KVRA ping 5 7") << 0 << true;
+    }
+
+    void probesWhilePunching()
+    {
+        QFETCH(bool, fromStranger);
+        QFETCH(QByteArray, datagram);
+        QFETCH(int, delay);
+        QFETCH(bool, answered);
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpEnd stranger;
+        QVERIFY(stranger.bind(StrayHost));
+        UdpProxyManager proxy;
+        QSignalSpy negotiated(&proxy, &UdpProxyManager::delayNegotiated);
+        QVERIFY(launched(proxy, h, QStringLiteral("pw.1")));
+        h.announcePeer(QStringLiteral("pw"));
+        h.sendToProxy(fromStranger ? stranger : h.peer, datagram); // read by the punch sequence
+        h.peerSend(PeerHarness::peerPunchReply());
+        // No pong ever comes: our own proposal is 0 and the result is settled at once.
+        QVERIFY(negotiated.wait(HandshakeWaitMs));
+        QCOMPARE(negotiated.first().at(1).toInt(), delay);
+        if (answered)
+            QTRY_COMPARE_WITH_TIMEOUT(stranger.count("KVRA pong 5 7"), 1, HandshakeWaitMs);
+        else
+            QCOMPARE(stranger.count(), 0);
+    }
+
     // Announcements of ever new endpoints read while punching: one nested sequence, no deeper.
     // The nested sequence's success supersedes the outer one, whose peer never answers: no
     // failure report follows, and the newer endpoint stays the target.
@@ -274,10 +322,12 @@ private Q_SLOTS:
         clock.start();
         h.announcePeer(QStringLiteral("nb"));            // sequence 1, toward the peer
         h.announcePeer(QStringLiteral("nb"), &second);   // read by sequence 1: nested sequence 2
-        h.announcePeer(QStringLiteral("nb"), &third);    // read by sequence 2: stored, not punched
+        h.announcePeer(QStringLiteral("nb"), &third);    // read by sequence 2: deferred, not punched
         h.sendToProxy(second, PeerHarness::peerPunchReply()); // ends sequence 2
         QVERIFY(succeeded.wait(HandshakeWaitMs));
-        QTRY_COMPARE_WITH_TIMEOUT(h.server.count("peer_ack/"), 3, HandshakeWaitMs);
+        // The third endpoint is not acknowledged: a server that still sees the peer there
+        // announces it again once the match is connected.
+        QTRY_COMPARE_WITH_TIMEOUT(h.server.count("peer_ack/"), 2, HandshakeWaitMs);
         QTRY_VERIFY_WITH_TIMEOUT(punchesTo(second) >= 1, HandshakeWaitMs);
         h.emulatorSend("marker");
         QTRY_COMPARE_WITH_TIMEOUT(second.count("marker"), 1, HandshakeWaitMs);
@@ -288,6 +338,85 @@ private Q_SLOTS:
         QCOMPARE(failed.count(), 0);
         QCOMPARE(h.server.count("udp_failed/"), 0);
         QVERIFY2(clock.elapsed() < 8000, "the superseded sequence ran on"); // it alone takes ~10 s
+    }
+
+    // An endpoint refused at the nesting cap is neither punched in place of the running one
+    // nor lost: when the running sequence fails it gets its turn, before any failure report.
+    void deferredEndpointGetsItsTurn()
+    {
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpEnd second;
+        QVERIFY(second.bind(PeerHost));
+        ThreadPeer third(LateHost, [](ThreadPeer &peer, const QByteArray &data, const QHostAddress &from,
+                                      quint16 fromPort) {
+            if (data.startsWith("0."))
+                peer.reply(proxytest::punchAnswer(data), from, fromPort);
+        });
+        QVERIFY(third.bind());
+        UdpProxyManager proxy;
+        QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
+        QSignalSpy failed(&proxy, &UdpProxyManager::punchingFailed);
+        QVERIFY(launched(proxy, h, QStringLiteral("df.1"))); // no derived port: a shorter sequence
+        h.announcePeer(QStringLiteral("df"));            // sequence 1, silent peer
+        h.announcePeer(QStringLiteral("df"), &second);   // nested sequence 2, silent too
+        h.server.send("peer/df/127.0.0.4/" + QByteArray::number(third.port()), QHostAddress::LocalHost,
+                      h.proxyPeerPort);                  // at the cap: deferred
+        QVERIFY(succeeded.wait(FailureWaitMs));
+        QCOMPARE(failed.count(), 0);
+        QCOMPARE(h.server.count("udp_failed/"), 0);
+        QVERIFY(third.count("0.") >= 1);
+        // Acknowledged only when its turn came, after the two running sequences' own.
+        QTRY_COMPARE_WITH_TIMEOUT(h.server.count("peer_ack/"), 3, HandshakeWaitMs);
+        QCOMPARE(h.server.payloads("peer_ack/").last(), "peer_ack/df/127.0.0.4/" + QByteArray::number(third.port()));
+        h.emulatorSend("marker");
+        QTRY_COMPARE_WITH_TIMEOUT(third.count("marker"), 1, HandshakeWaitMs);
+        QCOMPARE(second.count("marker"), 0);
+        QCOMPARE(succeeded.count(), 1);
+    }
+
+    // The peer's first punch arrives in the last wait of the first stage. Success must still
+    // be preceded by a punch that quotes its token with "ok", or the peer never hears us and
+    // gives up; a peer punch arriving after our success gets that punch again, a bounded
+    // number of times.
+    void acknowledgesTokenLearnedInLastWait_data()
+    {
+        QTest::addColumn<bool>("loseFirst");
+        QTest::newRow("hello in the last wait") << false;
+        QTest::newRow("hello in the last wait, our first ok punch lost") << true;
+    }
+
+    void acknowledgesTokenLearnedInLastWait()
+    {
+        QFETCH(bool, loseFirst);
+        PeerHarness h;
+        QVERIFY(h.start());
+        std::atomic<int> hellos{0}, acks{0};
+        ThreadPeer late(LateHost, [&](ThreadPeer &peer, const QByteArray &data, const QHostAddress &from,
+                                      quint16 fromPort) {
+            if (isHello(data) && ++hellos == AnnouncedAttempts)
+                peer.reply(LateToken + " _", from, fromPort); // into the proxy's last 500 ms wait
+            if (!data.endsWith(' ' + LateToken + " ok") || ++acks != 1 || !loseFirst)
+                return;
+            // The first acknowledgement is lost: the peer goes on punching as it would, and
+            // keeps on far beyond what needs an answer.
+            for (int i = 0; i < 3 * LatePunchAnswers; ++i)
+                peer.reply(LateToken + " _", from, fromPort);
+            peer.reply("KVRA ping 0 0", from, fromPort); // answered after all of the above
+        });
+        QVERIFY(late.bind());
+        UdpProxyManager proxy;
+        QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
+        QVERIFY(launched(proxy, h, QStringLiteral("lw.1")));
+        h.server.send("peer/lw/127.0.0.4/" + QByteArray::number(late.port()), QHostAddress::LocalHost,
+                      h.proxyPeerPort);
+        QVERIFY(succeeded.wait(FailureWaitMs));
+        QCOMPARE(hellos.load(), AnnouncedAttempts);
+        QTRY_VERIFY_WITH_TIMEOUT(acks.load() >= 1, HandshakeWaitMs);
+        if (loseFirst) {
+            QTRY_COMPARE_WITH_TIMEOUT(late.count("KVRA pong 0 0"), 1, HandshakeWaitMs);
+            QCOMPARE(acks.load(), 1 + LatePunchAnswers);
+        }
     }
 
     void stopWhilePunching_data()
