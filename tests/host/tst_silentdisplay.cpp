@@ -24,7 +24,8 @@ constexpr int RunEndMs = 15000;          // generous: without the fix the progra
 constexpr int ServedRunMs = 40000;
 constexpr int Frames = 180;              // about 3 s of emulator datagrams at 60 Hz
 constexpr int FrameSize = 64;            // bytes, the stand-in's default
-constexpr qint64 LargestGapMs = 120;     // far below the 200 ms the old watch took per tick
+constexpr qint64 LargestGapMs = 180;     // below the 200 ms the old watch took per tick, above the
+                                         // scheduling noise of a loaded CI machine (up to 140 ms seen)
 const QByteArray SetupRequestHead("l\0\x0b\0", 4); // little-endian, protocol 11
 
 // Accepts every connection, keeps it open and never writes a byte.
@@ -201,10 +202,16 @@ void TestSilentDisplay::relayKeepsPace()
             arrivals << datagram.atMs;
     }
     qint64 largestGap = 0;
-    for (qsizetype i = 1; i < arrivals.size(); ++i)
-        largestGap = qMax(largestGap, arrivals.at(i) - arrivals.at(i - 1));
-    qInfo("relayed %lld of %d datagrams, largest gap at the peer %lld ms", static_cast<long long>(arrivals.size()),
-          Frames, static_cast<long long>(largestGap));
+    qsizetype largestAt = 0;
+    for (qsizetype i = 1; i < arrivals.size(); ++i) {
+        if (arrivals.at(i) - arrivals.at(i - 1) > largestGap) {
+            largestGap = arrivals.at(i) - arrivals.at(i - 1);
+            largestAt = i;
+        }
+    }
+    qInfo("relayed %lld of %d datagrams, largest gap at the peer %lld ms (before datagram %lld)",
+          static_cast<long long>(arrivals.size()), Frames, static_cast<long long>(largestGap),
+          static_cast<long long>(largestAt));
     QCOMPARE(arrivals.size(), qsizetype(Frames));
     // A stall check, not a speed target: a watch that blocks shows as a pause of its wait.
     QVERIFY2(largestGap < LargestGapMs, QByteArray::number(largestGap).constData());
