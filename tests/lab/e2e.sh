@@ -201,7 +201,11 @@ case $scenario in
     # datagrams/s during punching and after: "KVRA delay 2 1", "KVRA delay 2 2" and pongs with
     # plausible times. Only the peer's proposals and pongs may count: on a LAN both sides must
     # settle the delay the LAN gives (1: rtt 50 ms or less, raised to at least 1).
-    match --frames 300 --flood-a-seconds 10 --flood-mode probe --exit-a 0 --exit-b 0 || exit 1
+    # Side 2 starts 500 ms first, so the server announces to it first and side 1 connects
+    # first: side 1 then evaluates before side 2's real proposal arrives, and a forged
+    # proposal taken while punching would stand (with side 1 first, side 2's real proposal
+    # came before side 1's evaluation and overwrote the forged one: no fault shown).
+    match --frames 300 --flood-a-seconds 10 --flood-mode probe --start-a-after-ms 500 --exit-a 0 --exit-b 0 || exit 1
     check "side 1 connected" has_line a "connected $quark_a"
     check "side 2 connected" has_line b "connected $quark_b"
     check "both sides agree on the delay" same_delay

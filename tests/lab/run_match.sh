@@ -19,7 +19,7 @@ nat_a=cone nat_b=cone loss=0 frames=300 rate=60 code_a=7 code_b=0
 players=ab server=1 timeout_s=60 flush_at_ms=0 crash_a_ms=0 restart_ms=0 server_late_ms=0 start_b_ms=0 flood_s=0 flood_mode=mixed
 emulator_a_override=""
 late_a_ms=0 frames_b="" rate_b="" size_b=64 window_ms=0
-peer_a=ours peer_b=ours delay_ms=0
+peer_a=ours peer_b=ours delay_ms=0 start_a_ms=0
 literal_peer=${KIVRA_LITERAL_PEER:-$HERE/../../../shared/peers/literal_peer.py}
 usage() {
   cat >&2 <<USAGE
@@ -32,6 +32,7 @@ usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric|forwarded] [--nat-b ..
           [--emulator-a-late-ms MS] [--frames-b N] [--rate-b N] [--size-b BYTES]
           [--window-a-gone-after-ms MS]
           [--peer-a ours|literal] [--peer-b ours|literal] [--delay-ms MS]
+          [--start-a-after-ms MS]
 USAGE
   exit 2
 }
@@ -65,6 +66,7 @@ while (($#)); do
     --peer-a) peer_a=$2; shift ;;
     --peer-b) peer_b=$2; shift ;;
     --delay-ms) delay_ms=$2; shift ;;
+    --start-a-after-ms) start_a_ms=$2; shift ;;
     *) usage ;;
   esac
   shift
@@ -202,17 +204,31 @@ player() { # side ns exit-code emulator frames rate size ours|literal
   echo $? >"$out/$ns.rc"
 }
 
-player 1 a "$code_a" "$emulator_a" "$frames" "$rate" 64 "$peer_a" &
-pids+=($!)
-pid_a=$!
-
-if ((flood_s > 0)); then
+start_flood() {
   # A third host on player a's LAN (192.168.1.3) floods a's peer-facing ports from the start.
   ip -n "${prefix}ha" addr add 192.168.1.3/24 dev eth0 || exit 1
   ip netns exec "${prefix}ha" python3 "$HERE/flood.py" --bind 192.168.1.3 --target 192.168.1.2 \
     --ports 6006,6004,41234 --seconds "$flood_s" --rate 2000 --mode "$flood_mode" >>"$out/lab.log" 2>&1 &
   pids+=($!)
+}
+start_b() {
+  player 2 b "$code_b" "$standin" "${frames_b:-$frames}" "${rate_b:-$rate}" "$size_b" "$peer_b" &
+  pids+=($!)
+  pid_b=$!
+}
+# Player b first: b registers first, so the server announces to b first and b's first punch
+# is the one a's router drops; a then connects first (its peer evaluates the delay later).
+# The flood then starts before a, so that it covers a's punching, which begins at once.
+if [[ $players == ab ]] && ((start_a_ms > 0)); then
+  start_b
+  ((flood_s > 0)) && start_flood
+  sleep_ms "$start_a_ms"
 fi
+player 1 a "$code_a" "$emulator_a" "$frames" "$rate" 64 "$peer_a" &
+pids+=($!)
+pid_a=$!
+
+((flood_s > 0 && start_a_ms == 0)) && start_flood
 # Largest resident size and thread count of player a's kivra-netproxy, sampled every 200 ms.
 if ((flood_s > 0 || late_a_ms > 0)); then
   (
@@ -245,11 +261,9 @@ if ((server && server_late_ms > 0)); then
   echo "rendezvous server started at ${server_late_ms} ms" >>"$out/lab.log"
   start_server
 fi
-if [[ $players == ab ]]; then
+if [[ $players == ab ]] && ((start_a_ms == 0)); then
   ((start_b_ms > 0)) && sleep_ms "$start_b_ms"
-  player 2 b "$code_b" "$standin" "${frames_b:-$frames}" "${rate_b:-$rate}" "$size_b" "$peer_b" &
-  pids+=($!)
-  pid_b=$!
+  start_b
 fi
 
 if ((crash_a_ms > 0)); then
