@@ -175,7 +175,7 @@ void UdpProxyManager::resetStartupState()
     keepaliveTimer.stop();
     pendingPeerPackets.clear();
     pendingPeerBytes = 0;
-    startupPhase = 0;
+    startupPhase = StartupPhase::Queueing;
     screenedGameplayPackets = 0;
 }
 

@@ -31,6 +31,14 @@ public:
         bool valid = false;
     };
 
+    // Where the relay's start-up stands, for the peer -> emulator direction.
+    enum class StartupPhase
+    {
+        Queueing,  // the emulator has not been heard: the peer's datagrams wait in a queue
+        Screening, // the emulator is known: control traffic is dropped until a real game datagram
+        Gameplay,  // the first game datagram is through: everything goes to the emulator
+    };
+
     struct PunchResult
     {
         bool ok = false;
@@ -147,7 +155,7 @@ private:
     QByteArray localReceiveBuffer;
     QByteArray peerReceiveBuffer;
     QList<QByteArray> pendingPeerPackets;
-    int startupPhase = 0;
+    StartupPhase startupPhase = StartupPhase::Queueing;
     bool failureReported = false;
     bool punchingSucceededEmitted = false;
     bool registered = false;

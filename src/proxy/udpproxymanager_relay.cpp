@@ -42,8 +42,8 @@ void UdpProxyManager::handleLocalDatagrams()
             return; // nothing left (or an error): readyRead comes again for what remains
         emulatorPort = senderPort;
         relayToPeer(localReceiveBuffer.constData(), length);
-        if (startupPhase == 0) {
-            startupPhase = 1;
+        if (startupPhase == StartupPhase::Queueing) {
+            startupPhase = StartupPhase::Screening;
             startupTimer.stop();
             flushStartupPeerPackets();
         }
@@ -76,7 +76,7 @@ void UdpProxyManager::handlePeerDatagrams()
             continue;
         if (handleProbeDatagram(data, length, sender, senderPort, true))
             continue;
-        if (startupPhase != 2) {
+        if (startupPhase != StartupPhase::Gameplay) {
             if (senderPort == peerEndpoint.port)
                 processPeerDatagram(datagram);
             else if (isPunchDatagram(datagram))
@@ -106,7 +106,7 @@ void UdpProxyManager::processPeerDatagram(const QByteArray &datagram)
     if (relaywire::isKeepalive(datagram.constData(), datagram.size()))
         return;
     switch (startupPhase) {
-    case 0:
+    case StartupPhase::Queueing:
         // Beyond the cap the newest datagrams are dropped: the emulator resends what it needs.
         if (pendingPeerPackets.size() >= MaxPendingPeerPackets
             || pendingPeerBytes + datagram.size() > MaxPendingPeerBytes)
@@ -114,10 +114,10 @@ void UdpProxyManager::processPeerDatagram(const QByteArray &datagram)
         pendingPeerPackets.append(QByteArray(datagram.constData(), datagram.size()));
         pendingPeerBytes += datagram.size();
         return;
-    case 1:
+    case StartupPhase::Screening:
         processStartupPeerPacket(datagram);
         return;
-    default:
+    case StartupPhase::Gameplay:
         relayToEmulator(datagram);
         return;
     }
@@ -125,12 +125,12 @@ void UdpProxyManager::processPeerDatagram(const QByteArray &datagram)
 
 bool UdpProxyManager::processStartupPeerPacket(const QByteArray &datagram)
 {
-    if (startupPhase != 1)
+    if (startupPhase != StartupPhase::Screening)
         return false;
     if (relaywire::isStartupControl(datagram.constData(), datagram.size()))
         return true;
     relayToEmulator(datagram);
-    startupPhase = 2;
+    startupPhase = StartupPhase::Gameplay;
     startKeepalive();
     if (!gameplayReady)
         markGameplayReady();
@@ -139,15 +139,15 @@ bool UdpProxyManager::processStartupPeerPacket(const QByteArray &datagram)
 
 void UdpProxyManager::flushStartupPeerPackets()
 {
-    if (startupPhase != 1)
+    if (startupPhase != StartupPhase::Screening)
         return;
     // Bounded by the queue cap; a relay call never adds to the queue.
-    while (!pendingPeerPackets.isEmpty() && startupPhase == 1) {
+    while (!pendingPeerPackets.isEmpty() && startupPhase == StartupPhase::Screening) {
         const QByteArray packet = pendingPeerPackets.takeFirst();
         pendingPeerBytes -= packet.size();
         processStartupPeerPacket(packet);
     }
-    while (!pendingPeerPackets.isEmpty() && startupPhase == 2) {
+    while (!pendingPeerPackets.isEmpty() && startupPhase == StartupPhase::Gameplay) {
         const QByteArray packet = pendingPeerPackets.takeFirst();
         pendingPeerBytes -= packet.size();
         relayToEmulator(packet);
@@ -156,9 +156,9 @@ void UdpProxyManager::flushStartupPeerPackets()
 
 void UdpProxyManager::handleStartupTimeout()
 {
-    if (startupPhase != 0)
+    if (startupPhase != StartupPhase::Queueing)
         return;
-    startupPhase = 1;
+    startupPhase = StartupPhase::Screening;
     emulatorPort = AssumedEmulatorPort;
     flushStartupPeerPackets();
 }
