@@ -9,8 +9,8 @@
 
 namespace {
 
-// PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE: end, read path, wait.
-constexpr DWORD StaleProcessAccess = 0x101001;
+// End it, read its image path, wait for it to be gone.
+constexpr DWORD StaleProcessAccess = PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
 // Image path buffer, UTF-16 units (1040 bytes).
 constexpr DWORD ImagePathUnits = 520;
 // Exit code given to a terminated leftover process.
