@@ -1,7 +1,8 @@
 // DISPLAY naming a server that accepts connections and never answers (a hung X server, a
 // stalled forwarded display): the window watch must neither hang the program nor cost the
-// relay its pace. Such a display is played here by a listening socket, as a Unix socket
-// path and over TCP on 127.0.0.1 (display number = port - 6000).
+// relay its pace. Such a display is played here by a listening socket: the abstract Unix
+// name of a display (private to this test's network namespace), a Unix socket path, and
+// TCP on 127.0.0.1 (display number = port - 6000).
 #include "hostrun.h"
 #include "peerharness.h"
 
@@ -24,6 +25,8 @@ constexpr int RunEndMs = 15000;          // generous: without the fix the progra
 constexpr int ServedRunMs = 40000;
 constexpr int Frames = 180;              // about 3 s of emulator datagrams at 60 Hz
 constexpr int FrameSize = 64;            // bytes, the stand-in's default
+constexpr int AbstractDisplayBase = 3000; // display numbers; abstract names are per namespace anyway
+constexpr int AbstractDisplaySpread = 2000;
 constexpr qint64 LargestGapMs = 180;     // below the 200 ms the old watch took per tick, above the
                                          // scheduling noise of a loaded CI machine (up to 140 ms seen)
 const QByteArray SetupRequestHead("l\0\x0b\0", 4); // little-endian, protocol 11
@@ -34,15 +37,19 @@ class SilentDisplay : public QObject
 public:
     bool listen(const QString &kind, const QString &directory)
     {
-        if (kind == QLatin1String("unix")) {
-            const QString path = directory + QStringLiteral("/sock");
+        if (kind == QLatin1String("unix") || kind == QLatin1String("abstract")) {
+            const int number = AbstractDisplayBase + int(QCoreApplication::applicationPid() % AbstractDisplaySpread);
+            const QString path = kind == QLatin1String("unix") ? directory + QStringLiteral("/sock")
+                                                               : QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
+            if (kind == QLatin1String("abstract"))
+                unixServer.setSocketOptions(QLocalServer::AbstractNamespaceOption);
             if (!unixServer.listen(path))
                 return false;
             connect(&unixServer, &QLocalServer::newConnection, this, [this] {
                 while (QLocalSocket *socket = unixServer.nextPendingConnection())
                     watchSocket(socket);
             });
-            name = path + QStringLiteral(":0");
+            name = kind == QLatin1String("unix") ? path + QStringLiteral(":0") : QStringLiteral(":%1").arg(number);
             return true;
         }
         if (!tcpServer.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0) || tcpServer.serverPort() <= 6000)
@@ -83,6 +90,7 @@ QStringList isolated(const QStringList &arguments)
 void addDisplayRows()
 {
     QTest::addColumn<QString>("kind");
+    QTest::newRow("unix abstract name") << "abstract";
     QTest::newRow("unix socket path") << "unix";
     QTest::newRow("tcp 127.0.0.1") << "tcp";
     QTest::newRow("tcp localhost from /etc/hosts") << "localhost";
