@@ -2,7 +2,7 @@
 // must classify without fault, answers must echo the ping, and the numbers taken from them
 // must stay in their ranges.
 #include "fuzzcheck.h"
-#include "proxy/probewire.h"
+#include "wire/probewire.h"
 
 #include <QByteArray>
 #include <QList>

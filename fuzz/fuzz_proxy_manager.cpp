@@ -9,8 +9,8 @@
 // - the peer receives every emulator datagram, in order;
 // - the relay still delivers at the end (nothing wedged it).
 #include "fuzzcheck.h"
-#include "proxy/probewire.h"
-#include "proxy/punchwire.h"
+#include "wire/probewire.h"
+#include "wire/punchwire.h"
 #include "proxy/udpproxymanager.h"
 
 #include <QByteArray>

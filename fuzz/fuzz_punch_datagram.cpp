@@ -1,8 +1,8 @@
 // Punch datagrams and the relay's control screens see every datagram that reaches the peer
 // socket, from anyone: any bytes must be classified without fault and as the wire rules say.
 #include "fuzzcheck.h"
-#include "proxy/punchwire.h"
-#include "proxy/relaywire.h"
+#include "wire/punchwire.h"
+#include "wire/relaywire.h"
 
 #include <QByteArray>
 #include <QList>

@@ -2,8 +2,7 @@
 // without fault, what it accepts must be exactly what a proxy writes, and what it answers
 // must read back on the proxy's side as the same match, side and endpoint.
 #include "fuzzcheck.h"
-#include "proxy/signalwire.h"
-#include "rendezvousmessages.h"
+#include "wire/signalwire.h"
 
 #include <QByteArray>
 #include <QString>
@@ -13,17 +12,17 @@
 
 namespace {
 
-void checkAnswers(const rendezvous::ClientMessage &message)
+void checkAnswers(const signalwire::ClientMessage &message)
 {
     using signalwire::SignalKind;
     const QString matchId = QString::fromUtf8(message.matchId);
-    if (message.type == rendezvous::ClientMessageType::PeerAck) {
+    if (message.type == signalwire::ClientMessageType::PeerAck) {
         const QByteArray ack = signalwire::peerAckMessage(matchId, message.host, message.port);
-        const auto reread = rendezvous::parseClientMessage(ack);
+        const auto reread = signalwire::parseClientMessage(ack);
         FUZZ_CHECK(reread && reread->type == message.type, "the proxy's own peer_ack is accepted");
         FUZZ_CHECK(reread->host == message.host && reread->port == message.port, "endpoint survives");
         // The server announces endpoints in the same text form: the proxy must read it back.
-        const QByteArray peer = rendezvous::peerMessage(message.matchId, message.host, message.port);
+        const QByteArray peer = signalwire::peerMessage(message.matchId, message.host, message.port);
         const signalwire::SignalMessage announced = signalwire::parseSignalMessage(peer);
         FUZZ_CHECK(announced.kind == SignalKind::Peer, "announcement reads as peer");
         FUZZ_CHECK(announced.matchId == matchId, "announced match id survives");
@@ -31,21 +30,21 @@ void checkAnswers(const rendezvous::ClientMessage &message)
                    "announced endpoint survives");
         return;
     }
-    const char *type = message.type == rendezvous::ClientMessageType::Register   ? "register"
-                       : message.type == rendezvous::ClientMessageType::UdpReady ? "udp_ready"
+    const char *type = message.type == signalwire::ClientMessageType::Register   ? "register"
+                       : message.type == signalwire::ClientMessageType::UdpReady ? "udp_ready"
                                                                                  : "udp_failed";
-    const auto reread = rendezvous::parseClientMessage(signalwire::signalMessage(type, message.matchId, message.side));
+    const auto reread = signalwire::parseClientMessage(signalwire::signalMessage(type, message.matchId, message.side));
     FUZZ_CHECK(reread && reread->type == message.type, "the proxy's own message is accepted");
     FUZZ_CHECK(reread->matchId == message.matchId && reread->side == message.side, "match and side survive");
 
-    const QByteArray answer = message.type == rendezvous::ClientMessageType::Register
-                                  ? rendezvous::registeredMessage(message.matchId, message.side)
-                              : message.type == rendezvous::ClientMessageType::UdpReady
-                                  ? rendezvous::readyAckMessage(message.matchId, message.side)
-                                  : rendezvous::failureAckMessage(message.matchId, message.side);
+    const QByteArray answer = message.type == signalwire::ClientMessageType::Register
+                                  ? signalwire::registeredMessage(message.matchId, message.side)
+                              : message.type == signalwire::ClientMessageType::UdpReady
+                                  ? signalwire::readyAckMessage(message.matchId, message.side)
+                                  : signalwire::failureAckMessage(message.matchId, message.side);
     const signalwire::SignalMessage acknowledged = signalwire::parseSignalMessage(answer);
-    const SignalKind expected = message.type == rendezvous::ClientMessageType::Register   ? SignalKind::Registered
-                                : message.type == rendezvous::ClientMessageType::UdpReady ? SignalKind::ReadyAck
+    const SignalKind expected = message.type == signalwire::ClientMessageType::Register   ? SignalKind::Registered
+                                : message.type == signalwire::ClientMessageType::UdpReady ? SignalKind::ReadyAck
                                                                                           : SignalKind::FailureAck;
     FUZZ_CHECK(acknowledged.kind == expected, "the answer has the matching type");
     FUZZ_CHECK(acknowledged.matchId == matchId && acknowledged.side == message.side,
@@ -58,14 +57,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray datagram(reinterpret_cast<const char *>(data), qsizetype(size));
     int value = 0;
-    if (rendezvous::parseCanonicalInt(datagram, &value))
+    if (signalwire::parseCanonicalInt(datagram, &value))
         FUZZ_CHECK(QByteArray::number(value) == datagram, "a canonical number is written back the same");
 
-    const auto message = rendezvous::parseClientMessage(datagram);
+    const auto message = signalwire::parseClientMessage(datagram);
     if (!message)
         return 0;
-    FUZZ_CHECK(datagram.size() <= rendezvous::MaxDatagramBytes, "long datagrams are dropped");
-    FUZZ_CHECK(!message->matchId.isEmpty() && message->matchId.size() <= rendezvous::MaxMatchIdBytes,
+    FUZZ_CHECK(datagram.size() <= signalwire::MaxDatagramBytes, "long datagrams are dropped");
+    FUZZ_CHECK(!message->matchId.isEmpty() && message->matchId.size() <= signalwire::MaxMatchIdBytes,
                "match ids are bounded");
     FUZZ_CHECK(!message->matchId.contains('/'), "a match id holds no separator");
     for (const char c : message->matchId)

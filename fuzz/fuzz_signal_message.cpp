@@ -2,7 +2,7 @@
 // quark comes from the front-end: both must parse without fault into values that survive
 // being written back on the wire.
 #include "fuzzcheck.h"
-#include "proxy/signalwire.h"
+#include "wire/signalwire.h"
 
 #include <QByteArray>
 #include <QString>

@@ -11,8 +11,8 @@
 // Only for a private network namespace (see run.sh): it refuses to run where any interface
 // other than lo exists.
 #include "benchwire.h"
-#include "proxy/probewire.h"
-#include "proxy/signalwire.h"
+#include "wire/probewire.h"
+#include "wire/signalwire.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -358,10 +358,10 @@ void Bench::service(int fd)
             const signalwire::SignalMessage message = signalwire::parseSignalMessage(datagram);
             if (datagram.startsWith("register/")) {
                 serverPeer = from;
-                const QByteArray answer = signalwire::signalMessage("registered", MatchId, Side);
+                const QByteArray answer = signalwire::registeredMessage(MatchId, Side);
                 sendTo(s, answer.constData(), std::size_t(answer.size()), from);
             } else if (datagram.startsWith("udp_ready/")) {
-                const QByteArray answer = signalwire::signalMessage("ready_ack", MatchId, Side);
+                const QByteArray answer = signalwire::readyAckMessage(MatchId, Side);
                 sendTo(s, answer.constData(), std::size_t(answer.size()), from);
             }
             (void)message;

@@ -1,7 +1,7 @@
 // Run control of the proxy: construction, launch, stop, sockets and the two resets.
 #include "proxy/udpproxymanager.h"
 
-#include "proxy/signalwire.h"
+#include "wire/signalwire.h"
 
 #include <QNetworkProxy>
 #include <QThread>

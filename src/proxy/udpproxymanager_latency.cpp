@@ -1,5 +1,5 @@
 // Latency probe after punching, and the input-delay negotiation with the peer.
-#include "proxy/probewire.h"
+#include "wire/probewire.h"
 #include "proxy/udpproxymanager.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 // Hole punching: the blocking punch sequence toward the announced peer endpoint.
 #include "proxy/udpproxymanager.h"
 
-#include "proxy/punchwire.h"
+#include "wire/punchwire.h"
 
 #include <QRandomGenerator64>
 #include <QThread>

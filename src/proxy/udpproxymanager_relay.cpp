@@ -1,8 +1,8 @@
 // The relay between the emulator on the loopback interface and the peer.
 #include "proxy/udpproxymanager.h"
 
-#include "proxy/punchwire.h"
-#include "proxy/relaywire.h"
+#include "wire/punchwire.h"
+#include "wire/relaywire.h"
 
 namespace {
 

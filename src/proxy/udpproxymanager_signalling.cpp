@@ -1,13 +1,10 @@
 // The exchange with the rendezvous server: registration, peer announcement, ready and failure.
 #include "proxy/udpproxymanager.h"
 
-#include "proxy/signalwire.h"
+#include "wire/signalwire.h"
 
 namespace {
 
-constexpr char RegisterType[] = "register";
-constexpr char ReadyType[] = "udp_ready";
-constexpr char FailedType[] = "udp_failed";
 constexpr int MaxReadySignals = 10; // the server needs only one; the rest cover losses
 
 } // namespace
@@ -26,7 +23,7 @@ void UdpProxyManager::registerProxy()
 {
     if (matchId.isEmpty() || side == 0 || registered || peerAnnounced)
         return;
-    sendSignal(signalwire::signalMessage(RegisterType, matchId.toUtf8(), side));
+    sendSignal(signalwire::registerMessage(matchId.toUtf8(), side));
 }
 
 void UdpProxyManager::handleRegistrationTimeout()
@@ -41,7 +38,7 @@ void UdpProxyManager::sendFailureSignal()
 {
     if (matchId.isEmpty() || side == 0)
         return;
-    sendSignal(signalwire::signalMessage(FailedType, matchId.toUtf8(), side));
+    sendSignal(signalwire::failedMessage(matchId.toUtf8(), side));
 }
 
 void UdpProxyManager::sendUsePorts()
@@ -63,7 +60,7 @@ void UdpProxyManager::sendReadySignal()
         return;
     }
     ++readySignalCount;
-    sendSignal(signalwire::signalMessage(ReadyType, matchId.toUtf8(), side));
+    sendSignal(signalwire::readyMessage(matchId.toUtf8(), side));
 }
 
 void UdpProxyManager::markGameplayReady()

@@ -1,5 +1,5 @@
 // Probe datagram recognition and parsing, round-trip samples, the median and delay rules.
-#include "proxy/probewire.h"
+#include "wire/probewire.h"
 
 #include <QTest>
 

@@ -1,6 +1,6 @@
 // Punch datagrams, token acceptance, the scan order of the punch sequence, relay control words.
-#include "proxy/punchwire.h"
-#include "proxy/relaywire.h"
+#include "wire/punchwire.h"
+#include "wire/relaywire.h"
 
 #include <QSet>
 #include <QTest>

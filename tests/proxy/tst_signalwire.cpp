@@ -1,5 +1,5 @@
 // Messages to and from the rendezvous server, and the values taken from the quark.
-#include "proxy/signalwire.h"
+#include "wire/signalwire.h"
 
 #include <QTest>
 

@@ -1,9 +1,9 @@
 // Wire parse/build of the rendezvous server.
-#include "rendezvousmessages.h"
+#include "wire/signalwire.h"
 
 #include <QTest>
 
-using namespace rendezvous;
+using namespace signalwire;
 
 class TestRendezvousMessages : public QObject
 {

@@ -1,8 +1,16 @@
 #include "matchtable.h"
 
-#include "rendezvousmessages.h"
+#include "wire/signalwire.h"
 
 namespace rendezvous {
+
+using signalwire::ClientMessage;
+using signalwire::ClientMessageType;
+using signalwire::parseClientMessage;
+using signalwire::registeredMessage;
+using signalwire::peerMessage;
+using signalwire::readyAckMessage;
+using signalwire::failureAckMessage;
 
 QByteArray endpointText(const Endpoint &endpoint)
 {

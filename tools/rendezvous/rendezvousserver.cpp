@@ -1,10 +1,12 @@
 #include "rendezvousserver.h"
 
-#include "rendezvousmessages.h"
+#include "wire/signalwire.h"
 
 #include <cstdio>
 
 namespace rendezvous {
+
+using signalwire::MaxDatagramBytes;
 namespace {
 
 constexpr int TickIntervalMs = 100;       // ms; finer than the 500 ms announce spacing

@@ -1,4 +1,4 @@
-#include "proxy/probewire.h"
+#include "wire/probewire.h"
 
 #include <algorithm>
 #include <cstdlib>

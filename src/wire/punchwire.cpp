@@ -1,4 +1,4 @@
-#include "proxy/punchwire.h"
+#include "wire/punchwire.h"
 
 #include <QList>
 

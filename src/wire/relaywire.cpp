@@ -1,4 +1,4 @@
-#include "proxy/relaywire.h"
+#include "wire/relaywire.h"
 
 #include <QByteArrayView>
 
