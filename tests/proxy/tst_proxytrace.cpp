@@ -11,6 +11,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -21,6 +22,8 @@ namespace {
 
 constexpr quint16 EmulatorPort = 7001;
 constexpr int WaitMs = 5000;
+// Between the relayed datagrams that keep a match busy (ms): several per flush interval.
+constexpr int TickIntervalMs = 100;
 const QString TraceDir = QStringLiteral("Sarnolix/net-traces");
 
 QMap<QString, QVariant> launch(UdpProxyManager &proxy, PeerHarness &h, const QString &quark)
@@ -394,6 +397,46 @@ private Q_SLOTS:
         QCOMPARE(pings, 10);
         QVERIFY(proposals >= 1);
         QCOMPARE(pings + proposals, probes.size());
+    }
+
+    // While the match runs, a relayed datagram reaches the disk within about a second (once
+    // more traffic follows), readable by another reader, without closing or stopping anything.
+    void flushedWhileRunning()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = dir.filePath(QStringLiteral("running.txt"));
+        const QByteArray override = path.toLocal8Bit();
+        EnvValue traceEnv("KIVRA_NET_TRACE", &override);
+        PeerHarness h;
+        h.peer.answerPings = true;
+        QVERIFY(h.start());
+        UdpProxyManager proxy;
+        QVERIFY(launch(proxy, h, QStringLiteral("f.1")).value(QStringLiteral("status")) == QStringLiteral("started"));
+        QVERIFY(h.connectProxy(&proxy, QStringLiteral("f")));
+        h.emulatorSend("E-first");
+        QTRY_COMPARE_WITH_TIMEOUT(h.peer.count("E-first"), 1, WaitMs);
+
+        // The marker goes out after the first traced line (flushed at once), then the match
+        // keeps relaying; the marker must be on disk long before a ten-second flush would come.
+        const QByteArray marker("E-marker");
+        h.emulatorSend(marker);
+        QTRY_COMPARE_WITH_TIMEOUT(h.peer.count(marker), 1, WaitMs);
+        QTimer ticks;
+        QObject::connect(&ticks, &QTimer::timeout, &h, [&h] { h.emulatorSend("E-tick"); });
+        ticks.start(TickIntervalMs);
+        const QByteArray markerLine = " o " + QByteArray::number(marker.size()) + ' ' + marker.toHex();
+        const auto markerOnDisk = [&] {
+            const QList<QByteArray> lines = fileLines(path);
+            return std::any_of(lines.cbegin(), lines.cend(),
+                               [&](const QByteArray &line) { return line.endsWith(markerLine); });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(markerOnDisk(), WaitMs);
+        ticks.stop();
+        // Still running: the relay goes on.
+        h.emulatorSend("E-after");
+        QTRY_COMPARE_WITH_TIMEOUT(h.peer.count("E-after"), 1, WaitMs);
+        proxy.stop();
     }
 
     // A new launch with another quark closes the old trace and starts a fresh file.
