@@ -17,6 +17,7 @@ constexpr quint16 EmulatorPort = 7001;
 constexpr int WaitMs = 5000;
 constexpr int BigQueueBytes = 64 * 1024 * 1024; // receive queues of ends flooded at once
 const QHostAddress PeerHost(QStringLiteral("127.0.0.2"));
+const QHostAddress StrangerHost(QStringLiteral("127.0.0.3")); // neither the peer nor the server
 
 bool launched(UdpProxyManager &proxy, PeerHarness &h, const QString &quark)
 {
@@ -157,6 +158,41 @@ private Q_SLOTS:
         };
         QTRY_COMPARE_WITH_TIMEOUT(relayed().size(), 3, WaitMs);
         QCOMPARE(relayed(), toPeer);
+    }
+
+    void strangerNeverDelivered_data()
+    {
+        QTest::addColumn<bool>("inGameplay");
+        QTest::newRow("strangerNeverDelivered: gameplay") << true;
+        QTest::newRow("strangerNeverDelivered: start-up queue") << false;
+    }
+    // A datagram from another host never reaches the emulator, not even from the peer's port
+    // number; the peer's next datagram does.
+    void strangerNeverDelivered()
+    {
+        QFETCH(bool, inGameplay);
+        PeerHarness h;
+        QVERIFY(h.start());
+        UdpEnd stranger;
+        QVERIFY(stranger.bind(StrangerHost, h.peer.port()));
+        UdpProxyManager proxy;
+        QList<QByteArray> expected;
+        if (inGameplay) {
+            QVERIFY(toGameplay(proxy, h, QStringLiteral("sn.1"), QStringLiteral("sn")));
+            expected << "G-first";
+        } else {
+            QVERIFY(launched(proxy, h, QStringLiteral("sn.1")));
+            QVERIFY(h.connectProxy(&proxy, QStringLiteral("sn")));
+        }
+        h.sendToProxy(stranger, "S-stranger");
+        h.peerSend("G-next");
+        expected << "G-next";
+        if (!inGameplay)
+            h.emulatorSend("E1"); // ends the start-up queue
+        QTRY_COMPARE_WITH_TIMEOUT(h.emulator.count("G-next"), 1, WaitMs);
+        QVERIFY(h.sync());
+        QCOMPARE(atEmulator(h), expected);
+        QCOMPARE(stranger.count(), 0);
     }
 
     // "ping" exactly is the keepalive and never reaches the emulator; nor does the server,
