@@ -1,4 +1,5 @@
 #include "host/netruntime.h"
+#include "wire/ports.h"
 
 #include "host/events.h"
 #include "host/staleprocesses.h"
@@ -17,8 +18,6 @@
 namespace {
 
 constexpr int ParentWatchIntervalMs = 500;
-constexpr quint16 LocalProxyPort = 7001;   // the emulator sends its netplay datagrams here
-constexpr quint16 LegacyPunchPort = 6004;  // bound by the last punch stage, so mapped as well
 const QString MappingDescription = QStringLiteral("Sarnolix UDP");
 constexpr int EmulatorStartTimeoutMs = 5000;
 constexpr int EmulatorStopTimeoutMs = 1000; // per step: after terminate, then after kill
@@ -107,7 +106,7 @@ NetRuntime::StartOutcome NetRuntime::startServed(const ServedCommand &parsed)
     QMap<QString, QVariant> result;
     {
         const ProxyCallScope scope(proxyCallDepth);
-        result = proxy.launch(served.quark, LocalProxyPort, served.signalHost, served.signalPort, served.emulatorHost);
+        result = proxy.launch(served.quark, ports::LocalProxyPort, served.signalHost, served.signalPort, served.emulatorHost);
     }
     if (result.value(QStringLiteral("status")).toString() == QLatin1String("error")) {
         host::writeEvent(QStringLiteral("failed"), served.quark, result.value(QStringLiteral("message")).toString());
@@ -132,7 +131,7 @@ NetRuntime::StartOutcome NetRuntime::startServed(const ServedCommand &parsed)
                                  (ok ? QStringLiteral("ok ") : QStringLiteral("failed ")) + detail);
             });
     const quint16 peerPort = quint16(result.value(QStringLiteral("peerUdpPort")).toUInt() & 0xFFFFu);
-    portMapper.mapUdpPorts({peerPort, LegacyPunchPort}, MappingDescription);
+    portMapper.mapUdpPorts({peerPort, ports::LastResortPort}, MappingDescription);
 
     loopRequested = true;
     return {true, 0};

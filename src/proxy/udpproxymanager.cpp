@@ -1,5 +1,6 @@
 // Run control of the proxy: construction, launch, stop, sockets and the two resets.
 #include "proxy/udpproxymanager.h"
+#include "wire/ports.h"
 
 #include "wire/signalwire.h"
 
@@ -8,7 +9,6 @@
 
 namespace {
 
-constexpr quint16 DefaultPeerPort = 6006;         // the peer-facing port both proxies prefer
 constexpr int RetryIntervalMs = 750;              // register, udp_failed and udp_ready repeats
 constexpr int RegistrationDeadlineMs = 25000;     // longest wait for the server's "peer"
 constexpr int StartupTimeoutMs = 25000;           // longest wait for the emulator's first datagram
@@ -95,7 +95,7 @@ QMap<QString, QVariant> UdpProxyManager::launch(const QString &newQuark, quint16
     resetRuntimeState();
     openTrace();
 
-    if (!rebindPeerSocket(DefaultPeerPort)) {
+    if (!rebindPeerSocket(ports::DefaultPeerPort)) {
         result.insert(QStringLiteral("status"), QStringLiteral("error"));
         result.insert(QStringLiteral("message"), peerSocket.errorString());
         return result;

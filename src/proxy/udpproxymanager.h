@@ -1,6 +1,8 @@
 // The UDP proxy of one match: emulator on 127.0.0.1 on one side, the remote peer on the other.
 #pragma once
 
+#include "wire/ports.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -150,7 +152,7 @@ private:
     int side = 0;
     QString signalHost;
     QHostAddress signalAddress;
-    quint16 signalPort = 7001;
+    quint16 signalPort = ports::DefaultSignalPort;
     QString emulatorHost = QStringLiteral("127.0.0.1");
     QByteArray localReceiveBuffer;
     QByteArray peerReceiveBuffer;

@@ -1,5 +1,6 @@
 // Hole punching: the blocking punch sequence toward the announced peer endpoint.
 #include "proxy/udpproxymanager.h"
+#include "wire/ports.h"
 
 #include "wire/punchwire.h"
 
@@ -16,7 +17,6 @@ constexpr int ScanWidth = 512;              // ports tried on each side of the p
 constexpr int BurstAttempts = 2 * ScanWidth; // same number of datagrams when no scan is made
 constexpr int RebindAttempts = 6;           // from a rebound local port
 constexpr int RebindIntervalMs = 500;
-constexpr quint16 LastResortPort = 6004;    // local and remote port both sides fall back to
 constexpr int SleepSliceMs = 25;            // how often a stop request is noticed while waiting
 // Each nested sequence blocks the thread for up to about 10 s more; a second announcement
 // while punching is a peer whose mapping moved, anything beyond is not worth the wait.
@@ -150,8 +150,8 @@ UdpProxyManager::PunchOutcome UdpProxyManager::runLegacyPunchSequence()
     }
 
     if (runAlive())
-        rebindPeerSocket(LastResortPort);
-    punchAt(LastResortPort, RebindAttempts, RebindIntervalMs);
+        rebindPeerSocket(ports::LastResortPort);
+    punchAt(ports::LastResortPort, RebindAttempts, RebindIntervalMs);
     return outcome;
 }
 

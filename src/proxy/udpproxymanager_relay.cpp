@@ -1,12 +1,12 @@
 // The relay between the emulator on the loopback interface and the peer.
 #include "proxy/udpproxymanager.h"
+#include "wire/ports.h"
 
 #include "wire/punchwire.h"
 #include "wire/relaywire.h"
 
 namespace {
 
-constexpr quint16 AssumedEmulatorPort = 6000;   // the emulator's usual netplay port
 constexpr int PortMoveHits = 30;                // datagrams from a new peer port before it moves
 constexpr int ScreenedGameplayPackets = 1024;   // gameplay datagrams checked for late punches
 // The queue lives at most 25 s until the emulator is heard; at 60 datagrams a second that is
@@ -159,7 +159,7 @@ void UdpProxyManager::handleStartupTimeout()
     if (startupPhase != StartupPhase::Queueing)
         return;
     startupPhase = StartupPhase::Screening;
-    emulatorPort = AssumedEmulatorPort;
+    emulatorPort = ports::AssumedEmulatorPort;
     flushStartupPeerPackets();
 }
 

@@ -1,5 +1,7 @@
 // kivra-rendezvous: pairs the two proxies of a match and tells each the other's endpoint.
 #include "rendezvousserver.h"
+#include "wire/ports.h"
+
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -12,7 +14,7 @@
 
 namespace {
 
-constexpr quint16 DefaultPort = 7001; // the served command's default signalling port
+constexpr quint16 DefaultPort = ports::DefaultSignalPort;
 constexpr int ExitUsage = 2;
 constexpr int ExitBindFailed = 1;
 
