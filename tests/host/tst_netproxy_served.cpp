@@ -3,12 +3,15 @@
 #include "hostrun.h"
 #include "peerharness.h"
 
+#include <QCoreApplication>
 #include <QNetworkDatagram>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -18,11 +21,62 @@ const QString StandinBin = QStringLiteral(STANDIN_BIN);
 constexpr quint16 LocalProxyPort = 7001;
 constexpr int RegistrationDeadlineMs = 25000; // the proxy gives up without a peer after this
 constexpr int SlackMs = 15000;
+constexpr quint16 PeerProxyPort = 6006;   // the proxy's peer-facing port
+constexpr quint16 LegacyPunchPort = 6004; // bound by the last punch stage, so mapped too
+constexpr int LineWaitMs = 15000;         // for a line of the program's, on a loaded machine
+// Poll bound of the shell that waits for the leftover to be up: 200 x 50 ms.
+constexpr char LeftoverPolls[] = "200";
+
+QString gatewayBin()
+{
+#ifdef FAKE_GATEWAY_BIN
+    return QStringLiteral(FAKE_GATEWAY_BIN);
+#else
+    // The build tree's fake gateway, beside this test's directory.
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../upnp/fakegateway/fake-gateway");
+#endif
+}
 
 // unshare: a fresh PID namespace, and the child killed when unshare itself is killed.
 QStringList isolated(const QStringList &arguments)
 {
     return QStringList{"--pid", "--fork", "--mount-proc", "--kill-child", NetproxyBin} + arguments;
+}
+
+// As isolated(), with one leftover stand-in started in the same PID namespace first: the
+// namespace's shell starts it, waits (bounded) for its record file, then runs the program.
+QStringList isolatedWithLeftover(const QString &leftoverRecord, const QStringList &arguments)
+{
+    const QString script = QStringLiteral(
+        "KIVRA_STANDIN_RUN_MS=60000 KIVRA_STANDIN_RECORD=\"$1\" \"$2\" leftover &\n"
+        "i=0; while [ ! -s \"$1\" ] && [ $i -lt %1 ]; do sleep 0.05; i=$((i+1)); done\n"
+        "shift 2; \"$@\"")
+                               .arg(QLatin1String(LeftoverPolls));
+    return QStringList{"--pid", "--fork", "--mount-proc", "--kill-child", "sh", "-c", script, "sh",
+                       leftoverRecord, StandinBin, NetproxyBin}
+           + arguments;
+}
+
+// Collects a running process's standard output as whole lines.
+struct OutputLines
+{
+    explicit OutputLines(QProcess &from) : process(from) {}
+    const QList<QByteArray> &read()
+    {
+        while (process.canReadLine())
+            lines.append(process.readLine().trimmed());
+        return lines;
+    }
+    bool has(const QByteArray &line) { return read().contains(line); }
+    QProcess &process;
+    QList<QByteArray> lines;
+};
+
+bool runCommand(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    return process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 } // namespace
@@ -39,6 +93,8 @@ private Q_SLOTS:
     void noPeerEndsWithFour();
     void negotiatedDelayStartsEmulator_data();
     void negotiatedDelayStartsEmulator();
+    void oneLeftoverEnded();
+    void mapsPeerPortAndLegacyPort();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -204,6 +260,82 @@ void TestNetproxyServed::negotiatedDelayStartsEmulator()
     expected << QStringLiteral("quark:served,g,m3.2,x,%1,1").arg(effectiveDelay);
     QCOMPARE(arguments, expected);
     QCOMPARE(hosttest::recordValue(record, "FBNEO_PARENT_HWND"), QByteArray("4194310"));
+}
+
+// Exactly one leftover emulator (same path) in the run's PID namespace: it is ended and
+// reported as "cleanup QUARK 1" before anything else.
+void TestNetproxyServed::oneLeftoverEnded()
+{
+    // A rendezvous server that never answers: the run goes on until this test ends it.
+    QUdpSocket server;
+    QVERIFY(server.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+    const QString leftoverRecord = dir->filePath(QStringLiteral("leftover.txt"));
+    QProcess netproxy;
+    testsupport::ProcessGuard guard(&netproxy);
+    netproxy.setProcessEnvironment(environment);
+    netproxy.start(QStringLiteral("unshare"),
+                   isolatedWithLeftover(leftoverRecord,
+                                        {"--emulator", StandinBin, "--command",
+                                         QStringLiteral("kivra-net:served,g,m5.1,x,,127.0.0.2,%1,")
+                                             .arg(server.localPort())}));
+    QVERIFY(netproxy.waitForStarted(5000));
+    OutputLines output(netproxy);
+    QTRY_VERIFY_WITH_TIMEOUT(output.read().size() >= 2, LineWaitMs);
+    QVERIFY2(QFileInfo(leftoverRecord).size() > 0, "the leftover never came up");
+    QCOMPARE(output.lines.at(0), QByteArray("cleanup m5.1 1"));
+    QVERIFY2(output.lines.at(1).startsWith("trace m5.1 "), output.lines.at(1).constData());
+    // Killed: no SIGTERM record of the stand-in's own.
+    QVERIFY(!hosttest::recordHas(hosttest::recordLines(leftoverRecord), "terminated"));
+}
+
+// The runtime asks the router for both ports: the peer-facing one and the legacy punch port.
+// The fake gateway answers SSDP on this namespace's loopback and counts the requests.
+void TestNetproxyServed::mapsPeerPortAndLegacyPort()
+{
+    QVERIFY(runCommand(QStringLiteral("ip"), {"link", "set", "lo", "multicast", "on"}));
+    QVERIFY(runCommand(QStringLiteral("ip"), {"route", "replace", "239.0.0.0/8", "dev", "lo"}));
+    QVERIFY2(QFileInfo(gatewayBin()).isExecutable(), qPrintable("no fake gateway at " + gatewayBin()));
+    QProcess gateway;
+    testsupport::ProcessGuard gatewayGuard(&gateway);
+    QVERIFY(testsupport::startFixture(gateway, gatewayBin(), {}).toInt() > 0);
+    OutputLines requests(gateway);
+
+    QUdpSocket server;
+    QVERIFY(server.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+    QProcess netproxy;
+    testsupport::ProcessGuard guard(&netproxy);
+    netproxy.setProcessEnvironment(environment);
+    netproxy.start(QStringLiteral("unshare"),
+                   isolated({"--emulator", StandinBin, "--command",
+                             QStringLiteral("kivra-net:served,g,m6.1,x,,127.0.0.2,%1,").arg(server.localPort())}));
+    QVERIFY(netproxy.waitForStarted(5000));
+    OutputLines output(netproxy);
+    const QByteArray mapped = "upnp m6.1 ok " + QByteArray::number(PeerProxyPort) + ','
+                              + QByteArray::number(LegacyPunchPort);
+    const auto reported = [&output] {
+        const QList<QByteArray> &lines = output.read();
+        return std::any_of(lines.cbegin(), lines.cend(), [](const QByteArray &line) { return line.startsWith("upnp "); });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(reported(), LineWaitMs);
+
+    // One AddPortMapping request per port, each port once.
+    const QRegularExpression externalPort(QStringLiteral("<NewExternalPort>(\\d+)<"));
+    const auto postedPorts = [&] {
+        QList<int> ports;
+        for (const QByteArray &line : requests.read()) {
+            const QList<QByteArray> fields = line.split(' ');
+            if (fields.value(0) != "post" || !QByteArray::fromBase64(fields.value(2)).contains("#AddPortMapping"))
+                continue;
+            const QString body = QString::fromUtf8(QByteArray::fromBase64(fields.value(4)));
+            ports.append(externalPort.match(body).captured(1).toInt());
+        }
+        return ports;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(postedPorts().size(), 2, LineWaitMs);
+    QList<int> ports = postedPorts();
+    std::sort(ports.begin(), ports.end());
+    QCOMPARE(ports, (QList<int>{int(LegacyPunchPort), int(PeerProxyPort)}));
+    QVERIFY2(output.has(mapped), output.lines.join('|').constData());
 }
 
 KIVRA_NETNS_TEST_MAIN(TestNetproxyServed)
