@@ -37,8 +37,8 @@ started=$(date +%s)
 echo "fuzz: building in $BUILD"
 mkdir -p "$BUILD/logs" "$BUILD/artifacts"
 # -O1 with line tables: the usual fuzzing trade of speed against build time and stack traces.
-if ! CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DKIVRA_FUZZ=ON -DBUILD_TESTING=OFF \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only" \
+if ! (cd "$ROOT" && cmake --preset fuzz -B "$BUILD" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only") \
     >"$BUILD/logs/configure.log" 2>&1; then
   cat "$BUILD/logs/configure.log" >&2
   exit 1

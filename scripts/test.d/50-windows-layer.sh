@@ -5,7 +5,6 @@
 # passes; a build failure always fails it.
 set -uo pipefail
 ROOT=${KIVRA_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
-SRC=$ROOT/src/platform/windows
 JOBS=${KIVRA_JOBS:-$(nproc)}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kivra-windows-layer.XXXXXX") || exit 1
@@ -37,8 +36,7 @@ done
 echo "windows-layer: building with $compiler"
 emulator_arg=()
 [[ -n $wine ]] && emulator_arg=(-DCMAKE_CROSSCOMPILING_EMULATOR="$wine")
-if ! cmake -S "$SRC" -B "$work/build" -G Ninja -DKIVRA_WERROR=ON \
-     -DCMAKE_TOOLCHAIN_FILE="$SRC/mingw-w64-x86_64.cmake" "${emulator_arg[@]}" >"$work/configure.log" 2>&1; then
+if ! (cd "$ROOT" && cmake --preset mingw -B "$work/build" "${emulator_arg[@]}") >"$work/configure.log" 2>&1; then
   cat "$work/configure.log" >&2
   echo "windows-layer: cross configure FAILED" >&2
   exit 1
