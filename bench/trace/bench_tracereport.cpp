@@ -1,7 +1,7 @@
 // Time kivra-trace needs to read and summarise a long trace (one million lines by default).
 // Usage: bench-tracereport [lines]
-#include "proxy/tracefile.h"
 #include "tracereader.h"
+#include "wire/traceline.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -18,13 +18,13 @@ constexpr qint64 FrameUs = 16667; // us: 60 datagrams a second each way, as in a
 int main(int argc, char *argv[])
 {
     const qint64 lines = argc > 1 ? qMax<qint64>(1, QByteArray(argv[1]).toLongLong()) : DefaultLines;
-    QByteArray trace = tracefile::traceHeader(QStringLiteral("bench.1"), 1765000000000000, 5000000000);
+    QByteArray trace = traceline::traceHeader(QStringLiteral("bench.1"), 1765000000000000, 5000000000);
     trace.reserve(qsizetype(lines) * 120);
     const QByteArray payload(64, 'G');
-    char line[tracefile::TraceLineCapacity];
+    char line[traceline::TraceLineCapacity];
     for (qint64 i = 0; i < lines; ++i) {
         const qint64 t = 5000000000 + (i / 2) * FrameUs + (i % 2) * 5000;
-        const std::size_t n = tracefile::formatTraceLine(line, t, i % 2 ? 'i' : 'o', payload.constData(), 64);
+        const std::size_t n = traceline::formatTraceLine(line, t, i % 2 ? 'i' : 'o', payload.constData(), 64);
         trace.append(line, qsizetype(n));
     }
 

@@ -16,28 +16,8 @@ const QString TraceNameFilter = QStringLiteral("*.txt");
 #endif
 const QString TraceSuffix = QStringLiteral(".txt");
 const QString StateBelowHome = QStringLiteral(".local/state"); // XDG_STATE_HOME's default below HOME
-const QByteArray TraceHeaderStart = QByteArrayLiteral("# quark "); // header line 1 up to the quark
 const QString TraceTimeFormat = QStringLiteral("yyyyMMdd-HHmmss");
-constexpr char HexDigits[] = "0123456789abcdef";
 constexpr qint64 TraceFlushIntervalUs = 999999; // us: flush on the first line after a second
-
-// Writes a signed decimal number and returns the end of what was written.
-char *writeDecimal(char *out, qint64 value)
-{
-    // Through the unsigned type so that the most negative value needs no special case.
-    quint64 magnitude = value < 0 ? quint64(0) - quint64(value) : quint64(value);
-    if (value < 0)
-        *out++ = '-';
-    char digits[20];
-    int count = 0;
-    do {
-        digits[count++] = char('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    while (count > 0)
-        *out++ = digits[--count];
-    return out;
-}
 
 bool isQuarkNameChar(QChar c)
 {
@@ -47,35 +27,6 @@ bool isQuarkNameChar(QChar c)
 }
 
 } // namespace
-
-std::size_t formatTraceLine(char *out, qint64 timeUs, char direction, const char *data, qint64 length)
-{
-    char *p = writeDecimal(out, timeUs);
-    *p++ = ' ';
-    *p++ = direction;
-    *p++ = ' ';
-    p = writeDecimal(p, length);
-    *p++ = ' ';
-    const qint64 shown = data ? std::clamp<qint64>(length, 0, TraceContentBytes) : 0;
-    const auto *bytes = reinterpret_cast<const unsigned char *>(data);
-    for (qint64 i = 0; i < shown; ++i) {
-        *p++ = HexDigits[bytes[i] >> 4];
-        *p++ = HexDigits[bytes[i] & 0x0f];
-    }
-    *p++ = '\n';
-    return std::size_t(p - out);
-}
-
-QByteArray traceHeader(const QString &quark, qint64 wallUs, qint64 monoUs)
-{
-    QByteArray name = quark.toUtf8();
-    for (char &c : name) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            c = '_';
-    }
-    return QByteArrayLiteral("# quark ") + name + QByteArrayLiteral("\n# clock wall_us ")
-           + QByteArray::number(wallUs) + QByteArrayLiteral(" mono_us ") + QByteArray::number(monoUs) + '\n';
-}
 
 QString cleanedQuark(const QString &quark)
 {
@@ -128,7 +79,7 @@ bool isTraceFileName(const QString &name)
 
 bool startsWithTraceHeader(const QByteArray &firstBytes)
 {
-    return firstBytes.startsWith(TraceHeaderStart);
+    return traceline::parseQuarkHeader(firstBytes.constData(), firstBytes.constData() + firstBytes.size(), nullptr);
 }
 
 bool isOwnTrace(const TraceEntry &entry)
@@ -265,8 +216,8 @@ qint64 wallMicros()
 void writeTraceLine(std::FILE *file, qint64 &lastFlushUs, char direction, const char *data, qint64 length)
 {
     const qint64 nowUs = steadyMicros();
-    char line[TraceLineCapacity];
-    const std::size_t size = formatTraceLine(line, nowUs, direction, data, length);
+    char line[traceline::TraceLineCapacity];
+    const std::size_t size = traceline::formatTraceLine(line, nowUs, direction, data, length);
     std::fwrite(line, 1, size, file);
     if (nowUs - lastFlushUs > TraceFlushIntervalUs) {
         std::fflush(file);

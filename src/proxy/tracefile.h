@@ -1,6 +1,7 @@
-// The datagram trace file: line format, file name rule, where traces go and which old ones
-// are deleted. No sockets, no event loop; the manager owns the open stream.
-// The rules are free functions; openTraceFile and openPrivateTrace are the file-system shell.
+// The datagram trace file: file name rule, where traces go, which old ones are deleted, the
+// clocks and when to flush; the lines themselves are wire/traceline's. No sockets, no event
+// loop; the manager owns the open stream. The rules are free functions; openTraceFile and
+// openPrivateTrace are the file-system shell.
 #pragma once
 
 #include <QByteArray>
@@ -10,31 +11,25 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include "wire/traceline.h"
+
 #include <cstddef>
 #include <cstdio>
 
 namespace tracefile {
 
-// Bytes needed by formatTraceLine: two signed 64-bit numbers, the direction, three blanks,
-// 96 hex digits and the line feed, with room to spare.
-constexpr std::size_t TraceLineCapacity = 160;
-// Content bytes recorded per datagram.
-constexpr qint64 TraceContentBytes = 48;
+// The line format itself is the wire library's; these names stay here for the file's users.
+using traceline::formatTraceLine;
+using traceline::TraceContentBytes;
+using traceline::TraceLineCapacity;
+using traceline::traceHeader;
+
 // Old traces kept when a new one is made (files): with the new one, 50 remain.
 constexpr int KeptOldTraces = 49;
-
-// Formats "<timeUs> <direction> <length> <hex of the first 48 bytes>\n" into out, which must
-// hold TraceLineCapacity bytes. Returns the number of bytes written (no terminating NUL).
-// A negative length is written as given, with no content.
-std::size_t formatTraceLine(char *out, qint64 timeUs, char direction, const char *data, qint64 length);
 
 // Appends one data line to `file` with a single fwrite, and flushes when more than a second
 // has passed since `lastFlushUs` (updated then). The relay calls this for every datagram.
 void writeTraceLine(std::FILE *file, qint64 &lastFlushUs, char direction, const char *data, qint64 length);
-
-// The two header lines: "# quark <quark>\n# clock wall_us <w> mono_us <m>\n". Line breaks and
-// other control characters in the quark become "_" so the header stays two lines.
-QByteArray traceHeader(const QString &quark, qint64 wallUs, qint64 monoUs);
 
 // Every character outside A-Z a-z 0-9 . _ - becomes "_".
 QString cleanedQuark(const QString &quark);
@@ -55,7 +50,7 @@ QStringList expiredTraces(QList<TraceCandidate> candidates, int keep);
 // A-Z a-z 0-9 . _ - and ".txt". Retention looks at nothing else.
 bool isTraceFileName(const QString &name);
 
-// True when the bytes begin with header line 1's "# quark ".
+// True when the bytes begin with header line 1's words.
 bool startsWithTraceHeader(const QByteArray &firstBytes);
 
 // What retention knows of one directory entry.

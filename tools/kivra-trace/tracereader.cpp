@@ -1,5 +1,9 @@
 #include "tracereader.h"
 
+#include "wire/ports.h"
+#include "wire/probewire.h"
+#include "wire/traceline.h"
+
 #include <QDateTime>
 #include <QJsonArray>
 #include <QtEndian>
@@ -11,11 +15,8 @@
 namespace tracereader {
 namespace {
 
-constexpr int MaxContentBytes = 48;     // bytes of content the proxy records per datagram
-constexpr int MaxProbeBytes = 64;       // bytes: longer "KVRA " datagrams are game traffic
-constexpr int MaxDecimalDigits = 18;    // digits: fits a signed 64-bit value without overflow
-constexpr int KeptProblems = 20;
-constexpr qint64 TooFewToJudge = 10;    // datagrams: under a sixth of a second of play        // messages kept; the rest are only counted
+constexpr int KeptProblems = 20;        // messages kept; the rest are only counted
+constexpr qint64 TooFewToJudge = 10;    // datagrams: under a sixth of a second of play
 constexpr int MaxSvgBins = 2000;        // points per series: enough for the eye, small file
 constexpr double SvgWidth = 1000, SvgPanelHeight = 160, SvgMargin = 40;
 constexpr quint32 PcapMagic = 0xa1b2c3d4;
@@ -25,49 +26,6 @@ constexpr int Ipv4HeaderBytes = 20, UdpHeaderBytes = 8;
 constexpr quint32 ProxyLoopback = 0x7f000001, EmulatorAddress = 0x7f000001; // 127.0.0.1
 constexpr quint32 ProxyPublic = 0xc0000201;   // 192.0.2.1 (TEST-NET-1)
 constexpr quint32 PeerAddress = 0xc6336401;   // 198.51.100.1 (TEST-NET-2)
-constexpr quint16 ProxyLocalPort = 7001, EmulatorPort = 6000, PeerPort = 6006;
-const QByteArray QuarkHeader = QByteArrayLiteral("# quark ");
-const QByteArray ClockHeader = QByteArrayLiteral("# clock wall_us ");
-const QByteArray MonoField = QByteArrayLiteral(" mono_us ");
-const QByteArray ProbeHead = QByteArrayLiteral("KVRA "); // the proxy's own probe and delay datagrams
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Reads an optionally signed decimal at p; false on no digits or too many.
-bool readDecimal(const char *&p, const char *end, qint64 *value, bool allowSign)
-{
-    bool negative = false;
-    if (allowSign && p < end && *p == '-') {
-        negative = true;
-        ++p;
-    }
-    const char *start = p;
-    qint64 v = 0;
-    while (p < end && *p >= '0' && *p <= '9') {
-        if (p - start >= MaxDecimalDigits)
-            return false;
-        v = v * 10 + (*p - '0');
-        ++p;
-    }
-    if (p == start)
-        return false;
-    *value = negative ? -v : v;
-    return true;
-}
-
-bool startsWith(const char *p, const char *end, const QByteArray &prefix)
-{
-    return end - p >= prefix.size() && std::memcmp(p, prefix.constData(), std::size_t(prefix.size())) == 0;
-}
 
 void addProblem(Trace &trace, qint64 line, const QString &text)
 {
@@ -76,61 +34,21 @@ void addProblem(Trace &trace, qint64 line, const QString &text)
         trace.problems.append(QStringLiteral("line %1: %2").arg(line).arg(text));
 }
 
-bool parseClock(const char *p, const char *end, Trace &trace)
-{
-    p += ClockHeader.size();
-    qint64 wall = 0, mono = 0;
-    if (!readDecimal(p, end, &wall, true) || !startsWith(p, end, MonoField))
-        return false;
-    p += MonoField.size();
-    if (!readDecimal(p, end, &mono, true) || p != end)
-        return false;
-    trace.wallUs = wall;
-    trace.monoUs = mono;
-    trace.hasClock = true;
-    return true;
-}
-
 // Returns an empty string when the line is a good data line.
 QString parseDataLine(const char *base, const char *p, const char *end, qint64 lineNo, Record *record)
 {
-    if (!readDecimal(p, end, &record->timeUs, true))
-        return QStringLiteral("malformed data line: no time stamp");
-    if (p + 3 > end || p[0] != ' ' || (p[1] != 'o' && p[1] != 'i') || p[2] != ' ')
-        return QStringLiteral("malformed data line: expected \" o \" or \" i \" after the time");
-    record->direction = p[1];
-    p += 3;
-    if (!readDecimal(p, end, &record->length, false))
-        return QStringLiteral("malformed data line: no length");
-    if (p >= end || *p != ' ')
-        return QStringLiteral("malformed data line: no blank after the length");
-    ++p;
-    const qint64 digits = end - p;
-    const qint64 expected = 2 * std::min<qint64>(record->length, MaxContentBytes);
-    for (const char *q = p; q < end; ++q) {
-        if (hexValue(*q) < 0)
-            return QStringLiteral("non-hex content byte '%1'").arg(QChar::fromLatin1(*q));
-    }
-    if (digits != expected)
-        return QStringLiteral("content has %1 hex digits, length %2 needs %3").arg(digits).arg(record->length).arg(expected);
-    record->hexOffset = p - base;
-    record->recordedBytes = int(digits / 2);
+    traceline::DataLine line;
+    const QString problem = traceline::parseDataLine(p, end, &line);
+    if (!problem.isEmpty())
+        return problem;
+    record->timeUs = line.timeUs;
+    record->length = line.length;
+    record->hexOffset = line.hex - base;
+    record->recordedBytes = line.recordedBytes;
     record->line = lineNo;
-    if (record->direction == 'o' && record->length <= MaxProbeBytes && record->recordedBytes >= ProbeHead.size()) {
-        bool probe = true;
-        for (int i = 0; i < ProbeHead.size(); ++i)
-            probe = probe && (hexValue(p[2 * i]) << 4 | hexValue(p[2 * i + 1])) == ProbeHead.at(i);
-        record->probe = probe;
-    }
+    record->direction = line.direction;
+    record->probe = line.probe;
     return {};
-}
-
-QByteArray decodeHex(const char *p, int bytes)
-{
-    QByteArray out(bytes, '\0');
-    for (int i = 0; i < bytes; ++i)
-        out[i] = char(hexValue(p[2 * i]) << 4 | hexValue(p[2 * i + 1]));
-    return out;
 }
 
 double percentile(std::vector<qint64> &values, double q)
@@ -344,8 +262,7 @@ Trace parseTrace(const char *data, std::size_t size)
         const char *next = newline ? newline + 1 : end;
         if (lineEnd > p && lineEnd[-1] == '\r')
             --lineEnd; // written in text mode on Windows
-        if (lineNo == 1 && startsWith(p, lineEnd, QuarkHeader)) {
-            trace.quark = QString::fromUtf8(p + QuarkHeader.size(), lineEnd - p - QuarkHeader.size());
+        if (lineNo == 1 && traceline::parseQuarkHeader(p, lineEnd, &trace.quark)) {
             trace.hasQuark = true;
         } else if (lineNo == 1 && !(p < lineEnd && *p == '#')) {
             // Perhaps the head of the file is missing: still read its data lines.
@@ -356,9 +273,18 @@ Trace parseTrace(const char *data, std::size_t size)
         } else if (p < lineEnd && *p == '#') {
             if (lineNo == 1)
                 addProblem(trace, 1, QStringLiteral("not a kivra-netproxy trace: it does not begin with \"# quark\""));
-            if (startsWith(p, lineEnd, ClockHeader)) {
-                if (!parseClock(p, lineEnd, trace))
-                    addProblem(trace, lineNo, QStringLiteral("malformed clock header"));
+            qint64 wallUs = 0, monoUs = 0;
+            switch (traceline::parseClockHeader(p, lineEnd, &wallUs, &monoUs)) {
+            case traceline::ClockHeader::Good:
+                trace.wallUs = wallUs;
+                trace.monoUs = monoUs;
+                trace.hasClock = true;
+                break;
+            case traceline::ClockHeader::Malformed:
+                addProblem(trace, lineNo, QStringLiteral("malformed clock header"));
+                break;
+            case traceline::ClockHeader::NotClock:
+                break;
             }
         } else if (p == lineEnd) {
             addProblem(trace, lineNo, QStringLiteral("empty line"));
@@ -388,7 +314,7 @@ Trace parseTrace(const char *data, std::size_t size)
 
 QByteArray recordedContent(const char *data, const Record &record)
 {
-    return decodeHex(data + record.hexOffset, record.recordedBytes);
+    return traceline::decodeContent(data + record.hexOffset, record.recordedBytes);
 }
 
 Summary summarize(const Trace &trace, const char *data)
@@ -411,16 +337,15 @@ Summary summarize(const Trace &trace, const char *data)
     for (const Record &r : trace.records) {
         if (!r.probe)
             continue;
-        const QList<QByteArray> fields = recordedContent(data, r).split(' ');
-        if (fields.size() != 4)
-            continue;
+        const QByteArray content = recordedContent(data, r);
+        const probewire::ProbeMessage probe = probewire::parseProbeDatagram(content.constData(), content.size());
         bool ok1 = false, ok2 = false;
-        if (fields.at(1) == "ping") {
-            PingSent ping{fields.at(2).toInt(&ok1), fields.at(3).toLongLong(&ok2), double(r.timeUs - startUs) / 1e6};
+        if (probe.kind == probewire::ProbeKind::Ping) {
+            PingSent ping{probe.field3.toInt(&ok1), probe.field4.toLongLong(&ok2), double(r.timeUs - startUs) / 1e6};
             if (ok1 && ok2)
                 s.pings.append(ping);
-        } else if (fields.at(1) == "delay") {
-            const int delay = fields.at(2).toInt(&ok1);
+        } else if (probe.kind == probewire::ProbeKind::Delay) {
+            const int delay = probe.field3.toInt(&ok1);
             if (ok1)
                 s.proposals.append(delay);
         }
@@ -602,8 +527,8 @@ QByteArray pcapFile(const Trace &trace, const char *data)
         ip[10] = char(checksum >> 8);
         ip[11] = char(checksum & 0xff);
         out += ip;
-        appendBe16(out, toPeer ? PeerPort : ProxyLocalPort);
-        appendBe16(out, toPeer ? PeerPort : EmulatorPort);
+        appendBe16(out, toPeer ? ports::DefaultPeerPort : ports::LocalProxyPort);
+        appendBe16(out, toPeer ? ports::DefaultPeerPort : ports::AssumedEmulatorPort);
         appendBe16(out, quint16(std::min<qint64>(r.length + UdpHeaderBytes, 65535)));
         appendBe16(out, 0); // no checksum: the payload is only partly recorded
         out += recordedContent(data, r);
