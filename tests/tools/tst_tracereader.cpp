@@ -1,4 +1,6 @@
-// Trace reader: golden summaries, damaged input named by line, SVG and pcap structure.
+// Trace reader: golden summaries, damaged input named by line, SVG and pcap structure. The
+// traces come from the proxy's own writer (goldentraces), the summaries from golden files.
+#include "goldentraces.h"
 #include "tracereader.h"
 
 #include <QFile>
@@ -11,7 +13,12 @@ namespace {
 
 QByteArray traceData(const QString &name)
 {
-    QFile file(QStringLiteral(KIVRA_TEST_DATA_DIR "/traces/") + name);
+    return goldentraces::trace(name);
+}
+
+QByteArray expectedSummary(const QString &name)
+{
+    QFile file(QStringLiteral(KIVRA_TEST_DATA_DIR "/traces/") + name + QStringLiteral(".expected.txt"));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
@@ -58,16 +65,16 @@ void TestTraceReader::goldenSummaries_data()
 void TestTraceReader::goldenSummaries()
 {
     QFETCH(QString, name);
-    const QByteArray data = traceData(name + QStringLiteral(".txt"));
+    const QByteArray data = traceData(name);
     QVERIFY(!data.isEmpty());
-    const QString expected = QString::fromUtf8(traceData(name + QStringLiteral(".expected.txt")));
+    const QString expected = QString::fromUtf8(expectedSummary(name));
     QVERIFY(!expected.isEmpty());
     QCOMPARE(tracereader::textReport(summaryOf(data)), expected);
 }
 
 void TestTraceReader::gapAndBurst()
 {
-    const tracereader::Summary steady = summaryOf(traceData(QStringLiteral("steady.txt")));
+    const tracereader::Summary steady = summaryOf(traceData(QStringLiteral("steady")));
     QCOMPARE(steady.toPeer.datagrams, 120);
     QCOMPARE(steady.toEmulator.bytes, 120 * 64);
     QVERIFY(steady.toPeer.gaps.isEmpty() && steady.toEmulator.gaps.isEmpty());
@@ -76,7 +83,7 @@ void TestTraceReader::gapAndBurst()
     QCOMPARE(steady.proposals, QList<int>{1});
     QVERIFY(steady.verdict.startsWith(QLatin1String("healthy")));
 
-    const tracereader::Summary s = summaryOf(traceData(QStringLiteral("gap-burst.txt")));
+    const tracereader::Summary s = summaryOf(traceData(QStringLiteral("gap-burst")));
     // Nothing reached the emulator for 22 frames after frame 59.
     QCOMPARE(s.toEmulator.datagrams, 99);
     QCOMPARE(s.toEmulator.gaps.size(), 1);
@@ -98,11 +105,11 @@ void TestTraceReader::problemsNameTheirLines_data()
     QTest::addColumn<int>("records");
     const QByteArray head("# quark q.1\n# clock wall_us 10 mono_us 5\n");
     QTest::newRow("damaged golden")
-        << traceData(QStringLiteral("damaged.txt"))
+        << traceData(QStringLiteral("damaged"))
         << QStringList{"line 6: malformed", "line 7: non-hex", "line 8: malformed", "line 9: content has 4",
                        "line 11: truncated last line"}
         << 4;
-    QTest::newRow("not a trace") << traceData(QStringLiteral("not-a-trace.txt"))
+    QTest::newRow("not a trace") << traceData(QStringLiteral("not-a-trace"))
                                  << QStringList{"line 1: not a kivra-netproxy trace", "line 2: malformed"} << 0;
     QTest::newRow("empty file") << QByteArray() << QStringList{"line 1: empty file"} << 0;
     QTest::newRow("header only, no clock") << QByteArray("# quark q.1\n") << QStringList{"line 2: no \"# clock\""}
@@ -137,7 +144,7 @@ void TestTraceReader::problemsNameTheirLines()
 
 void TestTraceReader::windowsLineEnds()
 {
-    const QByteArray data = traceData(QStringLiteral("steady.txt"));
+    const QByteArray data = traceData(QStringLiteral("steady"));
     QByteArray crlf = data;
     crlf.replace("\n", "\r\n");
     tracereader::Trace trace;
@@ -148,7 +155,7 @@ void TestTraceReader::windowsLineEnds()
 
 void TestTraceReader::cutAnywhere()
 {
-    const QByteArray data = traceData(QStringLiteral("gap-burst.txt"));
+    const QByteArray data = traceData(QStringLiteral("gap-burst"));
     // Every cut point in the first lines, then a sample further on: no crash, no lost lines.
     for (qsizetype cut = 0; cut < data.size(); cut += cut < 400 ? 1 : 97) {
         const QByteArray part = data.left(cut);
@@ -182,7 +189,7 @@ void TestTraceReader::randomBytes()
 
 void TestTraceReader::svgHasOneSeriesPerDirection()
 {
-    const QByteArray data = traceData(QStringLiteral("gap-burst.txt"));
+    const QByteArray data = traceData(QStringLiteral("gap-burst"));
     tracereader::Trace trace;
     const tracereader::Summary summary = summaryOf(data, &trace);
     QXmlStreamReader xml(tracereader::svgTimeline(trace, summary));
@@ -207,7 +214,7 @@ void TestTraceReader::svgHasOneSeriesPerDirection()
 
 void TestTraceReader::pcapRecords()
 {
-    const QByteArray data = traceData(QStringLiteral("steady.txt"));
+    const QByteArray data = traceData(QStringLiteral("steady"));
     tracereader::Trace trace;
     summaryOf(data, &trace);
     const QByteArray pcap = tracereader::pcapFile(trace, data.constData());

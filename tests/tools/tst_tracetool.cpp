@@ -1,5 +1,7 @@
 // The kivra-trace program: exit codes, messages naming lines, JSON, and its pcap read back by
-// tcpdump.
+// tcpdump. It reads traces the proxy's own writer made (goldentraces) at the start of the test.
+#include "goldentraces.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,7 +15,7 @@
 namespace {
 
 constexpr int RunWaitMs = 20000;
-const QString TraceDir = QStringLiteral(KIVRA_TEST_DATA_DIR "/traces/");
+const QString GoldenDir = QStringLiteral(KIVRA_TEST_DATA_DIR "/traces/");
 
 struct Run
 {
@@ -49,20 +51,30 @@ class TestTraceTool : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir traces;
+    QString traceDir; // the written traces, with a trailing slash
+
 private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(traces.isValid());
+        QVERIFY(goldentraces::writeAll(traces.path()));
+        traceDir = traces.path() + QLatin1Char('/');
+    }
+
     void exitCodes_data()
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("stderrHas");
-        QTest::newRow("clean trace") << QStringList{TraceDir + "steady.txt"} << 0 << QByteArray();
-        QTest::newRow("damaged trace") << QStringList{TraceDir + "damaged.txt"} << 2
+        QTest::newRow("clean trace") << QStringList{traceDir + "steady.txt"} << 0 << QByteArray();
+        QTest::newRow("damaged trace") << QStringList{traceDir + "damaged.txt"} << 2
                                        << QByteArray("damaged.txt: line 7: non-hex");
-        QTest::newRow("not a trace") << QStringList{TraceDir + "not-a-trace.txt"} << 2
+        QTest::newRow("not a trace") << QStringList{traceDir + "not-a-trace.txt"} << 2
                                      << QByteArray("line 1: not a kivra-netproxy trace");
-        QTest::newRow("missing file") << QStringList{TraceDir + "no-such.txt"} << 1 << QByteArray("cannot open");
+        QTest::newRow("missing file") << QStringList{traceDir + "no-such.txt"} << 1 << QByteArray("cannot open");
         QTest::newRow("no file") << QStringList{} << 1 << QByteArray("usage:");
-        QTest::newRow("unknown option") << QStringList{TraceDir + "steady.txt", "--frobnicate"} << 1
+        QTest::newRow("unknown option") << QStringList{traceDir + "steady.txt", "--frobnicate"} << 1
                                         << QByteArray("unexpected argument");
     }
 
@@ -78,16 +90,16 @@ private Q_SLOTS:
 
     void summaryMatchesGolden()
     {
-        const Run r = tool({TraceDir + "gap-burst.txt"});
+        const Run r = tool({traceDir + "gap-burst.txt"});
         QCOMPARE(r.exitCode, 0);
-        QFile expected(TraceDir + "gap-burst.expected.txt");
+        QFile expected(GoldenDir + "gap-burst.expected.txt");
         QVERIFY(expected.open(QIODevice::ReadOnly));
         QCOMPARE(r.out, expected.readAll());
     }
 
     void json()
     {
-        const Run r = tool({TraceDir + "gap-burst.txt", "--json"});
+        const Run r = tool({traceDir + "gap-burst.txt", "--json"});
         QCOMPARE(r.exitCode, 0);
         QJsonParseError error;
         const QJsonObject root = QJsonDocument::fromJson(r.out, &error).object();
@@ -111,7 +123,7 @@ private Q_SLOTS:
         QVERIFY(dir.isValid());
         const QString pcap = dir.filePath(QStringLiteral("steady.pcap"));
         const QString svg = dir.filePath(QStringLiteral("steady.svg"));
-        QCOMPARE(tool({TraceDir + "steady.txt", "--pcap", pcap, "--plot", svg}).exitCode, 0);
+        QCOMPARE(tool({traceDir + "steady.txt", "--pcap", pcap, "--plot", svg}).exitCode, 0);
         QVERIFY(QFile::exists(svg));
 
         const Run r = run(tcpdump, {"-r", pcap, "-nn", "-q", "-tt", "-x"});
