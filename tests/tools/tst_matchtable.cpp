@@ -65,6 +65,8 @@ private slots:
     void acknowledgesReports();
     void expiresIdleMatches();
     void malformedFloodIsCappedInLog();
+    void sendsFromThePortTheSideLastSentTo_data();
+    void sendsFromThePortTheSideLastSentTo();
 };
 
 void TestMatchTable::pairsTwoSides()
@@ -275,6 +277,69 @@ void TestMatchTable::malformedFloodIsCappedInLog()
     table.tick(100, &tick);
     QVERIFY(logHas(tick, "suppressed 995"));
     QCOMPARE(table.matchCount(), 0);
+}
+
+void TestMatchTable::sendsFromThePortTheSideLastSentTo_data()
+{
+    // Steps: "A|B|Bmoved SERVERPORT DATAGRAM" (the datagram arrives on that server port, 0 on a
+    // one-port server) or "tick MS". Checked: what the last step sent to "to" starting with
+    // "prefix" leaves from "fromPort".
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<QByteArray>("prefix");
+    QTest::addColumn<int>("fromPort");
+    const QStringList paired{"A 7001 register/m/1", "B 7002 register/m/2"};
+    QTest::newRow("one-port server") << QStringList{"A 0 register/m/1"} << "A" << QByteArray("registered/") << 0;
+    QTest::newRow("registered from the port it came to")
+        << QStringList{"A 7002 register/m/1"} << "A" << QByteArray("registered/m/1") << 7002;
+    QTest::newRow("announcement to the first side from its port") << paired << "A" << QByteArray("peer/") << 7001;
+    QTest::newRow("announcement to the second side from its port") << paired << "B" << QByteArray("peer/") << 7002;
+    QTest::newRow("repeated announcement from the side's port")
+        << (paired + QStringList{"tick 500"}) << "B" << QByteArray("peer/") << 7002;
+    QTest::newRow("renewed announcement follows a register on another port")
+        << (paired + QStringList{"A 7003 register/m/1"}) << "A" << QByteArray("peer/") << 7003;
+    QTest::newRow("repeat follows a report on another port")
+        << (paired + QStringList{"A 7003 udp_ready/m/1", "tick 500"}) << "A" << QByteArray("peer/") << 7003;
+    QTest::newRow("report acknowledged from the port it came to")
+        << (paired + QStringList{"B 7003 udp_failed/m/2"}) << "B" << QByteArray("failure_ack/m/2") << 7003;
+    QTest::newRow("renewal after a rebinding follows the port of the side's ack")
+        << (paired + QStringList{"A 7003 peer_ack/m/203.0.113.20/6006", "Bmoved 7002 register/m/2"}) << "A"
+        << QByteArray("peer/") << 7003;
+    QTest::newRow("renewal to the other side from its own port")
+        << (paired + QStringList{"B 7001 register/m/2"}) << "B" << QByteArray("peer/") << 7001;
+}
+
+void TestMatchTable::sendsFromThePortTheSideLastSentTo()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QString, to);
+    QFETCH(QByteArray, prefix);
+    QFETCH(int, fromPort);
+    MatchTable table;
+    TableOutput last;
+    qint64 nowMs = 0;
+    for (const QString &step : std::as_const(steps)) {
+        const QStringList words = step.split(QLatin1Char(' '));
+        QCOMPARE(words.size(), step.startsWith(QLatin1String("tick")) ? 2 : 3);
+        last = TableOutput();
+        if (words.at(0) == QLatin1String("tick")) {
+            nowMs = words.at(1).toLongLong();
+            table.tick(nowMs, &last);
+            continue;
+        }
+        const Endpoint movedB{B.address, 41000};
+        const Endpoint sender = words.at(0) == QLatin1String("A") ? A : words.at(0) == QLatin1String("B") ? B : movedB;
+        table.handleDatagram(words.at(2).toUtf8(), sender, nowMs, &last, quint16(words.at(1).toUInt()));
+    }
+    const Endpoint target = to == QLatin1String("A") ? A : B;
+    int matching = 0;
+    for (const Outgoing &o : std::as_const(last.datagrams)) {
+        if (o.to != target || !o.datagram.startsWith(prefix))
+            continue;
+        ++matching;
+        QCOMPARE(int(o.fromPort), fromPort);
+    }
+    QVERIFY(matching > 0);
 }
 
 QTEST_GUILESS_MAIN(TestMatchTable)

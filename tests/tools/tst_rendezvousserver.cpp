@@ -20,6 +20,12 @@ public:
     explicit Side(quint16 serverPort) : server(serverPort) { socket.bind(QHostAddress::LocalHost, 0); }
     quint16 port() const { return socket.localPort(); }
     void send(const QByteArray &datagram) { socket.writeDatagram(datagram, QHostAddress::LocalHost, server); }
+    // Later sends go to another port of the server.
+    void sendTo(quint16 serverPort, const QByteArray &datagram)
+    {
+        server = serverPort;
+        send(datagram);
+    }
 
     // Next datagram that starts with prefix, within timeoutMs; others are collected in seen.
     QByteArray waitFor(const QByteArray &prefix, int timeoutMs = ReplyWaitMs)
@@ -29,9 +35,12 @@ public:
         while (clock.elapsed() < timeoutMs) {
             while (socket.hasPendingDatagrams()) {
                 QByteArray data(int(socket.pendingDatagramSize()), '\0');
-                socket.readDatagram(data.data(), data.size());
-                if (data.startsWith(prefix))
+                quint16 senderPort = 0;
+                socket.readDatagram(data.data(), data.size(), nullptr, &senderPort);
+                if (data.startsWith(prefix)) {
+                    lastFromPort = senderPort;
                     return data;
+                }
                 seen.append(data);
             }
             socket.waitForReadyRead(int(qMax<qint64>(1, timeoutMs - clock.elapsed())));
@@ -41,6 +50,7 @@ public:
 
     QUdpSocket socket;
     QList<QByteArray> seen;
+    quint16 lastFromPort = 0; // server port the last awaited datagram came from
 
 private:
     quint16 server;
@@ -60,6 +70,7 @@ private slots:
     void endsCleanlyOnSignal();
     void refusesBadOptions_data();
     void refusesBadOptions();
+    void listensOnEveryPort();
 
 private:
     // Starts the server on an ephemeral 127.0.0.1 port; returns the port or 0.
@@ -203,6 +214,7 @@ void TestRendezvousServer::refusesBadOptions_data()
     QTest::newRow("idle timeout negative") << QStringList{"--idle-timeout-ms", "-1"};
     QTest::newRow("unknown option") << QStringList{"--frobnicate"};
     QTest::newRow("stray argument") << QStringList{"extra"};
+    QTest::newRow("second port too big") << QStringList{"--port", "0", "--port", "65536"};
 }
 
 void TestRendezvousServer::refusesBadOptions()
@@ -214,6 +226,50 @@ void TestRendezvousServer::refusesBadOptions()
     QVERIFY(server.waitForFinished(ReplyWaitMs));
     QCOMPARE(server.exitCode(), 2);
     QVERIFY(server.readAllStandardOutput().isEmpty());
+}
+
+void TestRendezvousServer::listensOnEveryPort()
+{
+    QProcess server;
+    testsupport::ProcessGuard guard(&server);
+    const QByteArray line = testsupport::startFixture(
+        server, QStringLiteral(RENDEZVOUS_BIN),
+        QStringList{"--bind", "127.0.0.1", "--port", "0", "--port", "0", "--port", "0"});
+    const QList<QByteArray> words = line.trimmed().split(' ');
+    QCOMPARE(words.size(), 5);
+    QCOMPARE(words.at(0), QByteArray("listening"));
+    const quint16 first = words.at(2).toUShort();
+    const quint16 second = words.at(3).toUShort();
+    const quint16 third = words.at(4).toUShort();
+    QVERIFY(first != 0 && second != 0 && third != 0 && first != second && second != third);
+
+    // One table: the two sides of a match meet although each came to another port, and each
+    // hears everything from the port it sent to.
+    Side a(first);
+    Side b(second);
+    a.send("register/m/1");
+    QCOMPARE(a.waitFor("registered/"), QByteArray("registered/m/1"));
+    QCOMPARE(a.lastFromPort, first);
+    b.send("register/m/2");
+    QCOMPARE(b.waitFor("registered/"), QByteArray("registered/m/2"));
+    QCOMPARE(b.lastFromPort, second);
+    QCOMPARE(a.waitFor("peer/"), "peer/m/127.0.0.1/" + QByteArray::number(b.port()));
+    QCOMPARE(a.lastFromPort, first);
+    QCOMPARE(b.waitFor("peer/"), "peer/m/127.0.0.1/" + QByteArray::number(a.port()));
+    QCOMPARE(b.lastFromPort, second);
+    // Repeated announcements, too.
+    QCOMPARE(b.waitFor("peer/"), "peer/m/127.0.0.1/" + QByteArray::number(a.port()));
+    QCOMPARE(b.lastFromPort, second);
+
+    // Side 1 turns to the third port: the renewed announcement and the acks follow it.
+    a.sendTo(third, "register/m/1");
+    QCOMPARE(a.waitFor("registered/"), QByteArray("registered/m/1"));
+    QCOMPARE(a.lastFromPort, third);
+    QCOMPARE(a.waitFor("peer/"), "peer/m/127.0.0.1/" + QByteArray::number(b.port()));
+    QCOMPARE(a.lastFromPort, third);
+    a.send("udp_ready/m/1");
+    QCOMPARE(a.waitFor("ready_ack/"), QByteArray("ready_ack/m/1"));
+    QCOMPARE(a.lastFromPort, third);
 }
 
 QTEST_GUILESS_MAIN(TestRendezvousServer)

@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QStringList>
 
 #include <csignal>
 #include <cstdio>
@@ -17,6 +18,8 @@ namespace {
 constexpr quint16 DefaultPort = ports::DefaultSignalPort;
 constexpr int ExitUsage = 2;
 constexpr int ExitBindFailed = 1;
+// More ports than a check needs only costs sockets (count).
+constexpr int MaxPorts = 16;
 
 int signalPipe[2] = {-1, -1};
 
@@ -54,7 +57,9 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     parser.addOption({QStringLiteral("bind"), QStringLiteral("Address to listen on (default 0.0.0.0)."),
                       QStringLiteral("ADDR"), QStringLiteral("0.0.0.0")});
-    parser.addOption({QStringLiteral("port"), QStringLiteral("UDP port, 0 for any free one (default 7001)."),
+    parser.addOption({QStringLiteral("port"),
+                      QStringLiteral("UDP port, 0 for any free one (default 7001). Given more than once, the "
+                                     "server listens on every port, with one table of matches."),
                       QStringLiteral("PORT")});
     parser.addOption({QStringLiteral("idle-timeout-ms"),
                       QStringLiteral("Forget a match after this long without a datagram (default 60000)."),
@@ -81,13 +86,27 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "kivra-rendezvous: --bind needs an address literal\n");
         return ExitUsage;
     }
-    qint64 port = DefaultPort;
+    QList<quint16> ports;
+    for (const QString &text : parser.values(QStringLiteral("port"))) {
+        bool ok = false;
+        const qint64 number = text.toLongLong(&ok, 10);
+        if (!ok || number < 0 || number > 65535) {
+            std::fprintf(stderr, "kivra-rendezvous: --port must be a number from 0 to 65535\n");
+            return ExitUsage;
+        }
+        ports.append(quint16(number));
+    }
+    if (ports.isEmpty())
+        ports.append(DefaultPort);
+    if (ports.size() > MaxPorts) {
+        std::fprintf(stderr, "kivra-rendezvous: at most %d ports\n", MaxPorts);
+        return ExitUsage;
+    }
     rendezvous::TableLimits limits;
     qint64 idle = limits.idleTimeoutMs;
     qint64 maxMatches = limits.maxMatches;
     qint64 repeats = limits.announceRepeats;
-    if (!readNumber(parser, QStringLiteral("port"), 0, 65535, &port)
-        || !readNumber(parser, QStringLiteral("idle-timeout-ms"), 1, 86400000, &idle)
+    if (!readNumber(parser, QStringLiteral("idle-timeout-ms"), 1, 86400000, &idle)
         || !readNumber(parser, QStringLiteral("max-matches"), 1, 1000000, &maxMatches)
         || !readNumber(parser, QStringLiteral("announce-repeats"), 1, 100000, &repeats))
         return ExitUsage;
@@ -115,15 +134,22 @@ int main(int argc, char *argv[])
 
     rendezvous::RendezvousServer server(limits);
     QString error;
-    if (!server.listen(bindAddress, quint16(port), &error)) {
-        std::fprintf(stderr, "bind_failed %s %lld %s\n", qPrintable(bindAddress.toString()),
-                     static_cast<long long>(port), qPrintable(error));
+    if (!server.listen(bindAddress, ports, &error)) {
+        QStringList asked;
+        for (const quint16 port : std::as_const(ports))
+            asked.append(QString::number(port));
+        std::fprintf(stderr, "bind_failed %s %s %s\n", qPrintable(bindAddress.toString()),
+                     qPrintable(asked.join(QLatin1Char(' '))), qPrintable(error));
         return ExitBindFailed;
     }
-    std::printf("listening %s %u\n", qPrintable(server.localAddress().toString()), unsigned(server.localPort()));
+    QStringList bound;
+    for (const quint16 port : server.localPorts())
+        bound.append(QString::number(port));
+    const QString portsText = bound.join(QLatin1Char(' '));
+    std::printf("listening %s %s\n", qPrintable(server.localAddress().toString()), qPrintable(portsText));
     std::fflush(stdout);
-    std::fprintf(stderr, "listening %s %u max_matches=%d idle_timeout_ms=%lld\n",
-                 qPrintable(server.localAddress().toString()), unsigned(server.localPort()), limits.maxMatches,
+    std::fprintf(stderr, "listening %s %s max_matches=%d idle_timeout_ms=%lld\n",
+                 qPrintable(server.localAddress().toString()), qPrintable(portsText), limits.maxMatches,
                  static_cast<long long>(limits.idleTimeoutMs));
     const int code = QCoreApplication::exec();
     ::close(signalPipe[0]);

@@ -30,7 +30,8 @@ void MatchTable::notice(const QByteArray &line, TableOutput *out)
     }
 }
 
-void MatchTable::handleDatagram(const QByteArray &datagram, const Endpoint &sender, qint64 nowMs, TableOutput *out)
+void MatchTable::handleDatagram(const QByteArray &datagram, const Endpoint &sender, qint64 nowMs, TableOutput *out,
+                                quint16 receivedOn)
 {
     const std::optional<ClientMessage> message = parseClientMessage(datagram);
     if (!message) {
@@ -39,22 +40,22 @@ void MatchTable::handleDatagram(const QByteArray &datagram, const Endpoint &send
     }
     switch (message->type) {
     case ClientMessageType::Register:
-        handleRegister(message->matchId, message->side, sender, nowMs, out);
+        handleRegister(message->matchId, message->side, sender, receivedOn, nowMs, out);
         break;
     case ClientMessageType::PeerAck:
-        handlePeerAck(message->matchId, Endpoint{message->host, message->port}, sender, nowMs, out);
+        handlePeerAck(message->matchId, Endpoint{message->host, message->port}, sender, receivedOn, nowMs, out);
         break;
     case ClientMessageType::UdpReady:
-        handleReport(true, message->matchId, message->side, sender, nowMs, out);
+        handleReport(true, message->matchId, message->side, sender, receivedOn, nowMs, out);
         break;
     case ClientMessageType::UdpFailed:
-        handleReport(false, message->matchId, message->side, sender, nowMs, out);
+        handleReport(false, message->matchId, message->side, sender, receivedOn, nowMs, out);
         break;
     }
 }
 
-void MatchTable::handleRegister(const QByteArray &matchId, int sideNumber, const Endpoint &sender, qint64 nowMs,
-                                TableOutput *out)
+void MatchTable::handleRegister(const QByteArray &matchId, int sideNumber, const Endpoint &sender,
+                                quint16 receivedOn, qint64 nowMs, TableOutput *out)
 {
     const QByteArray sideText = QByteArray::number(sideNumber);
     auto it = matches.find(matchId);
@@ -78,12 +79,13 @@ void MatchTable::handleRegister(const QByteArray &matchId, int sideNumber, const
     }
 
     match.lastActivityMs = nowMs;
-    out->datagrams.append({registeredMessage(matchId, sideNumber), sender});
+    out->datagrams.append({registeredMessage(matchId, sideNumber), sender, receivedOn});
 
     if (index < 0) {
         Side side;
         side.number = sideNumber;
         side.endpoint = sender;
+        side.serverPort = receivedOn;
         match.sides.append(side);
         index = int(match.sides.size()) - 1;
         out->log.append("registered " + matchId + ' ' + sideText + ' ' + endpointText(sender));
@@ -96,6 +98,7 @@ void MatchTable::handleRegister(const QByteArray &matchId, int sideNumber, const
         return;
     }
 
+    match.sides[index].serverPort = receivedOn;
     const bool moved = match.sides.at(index).endpoint != sender;
     if (moved) {
         out->log.append("rebound " + matchId + ' ' + sideText + ' ' + endpointText(match.sides.at(index).endpoint)
@@ -128,13 +131,14 @@ void MatchTable::sendAnnouncement(const QByteArray &matchId, const Match &match,
         out->log.append("announce " + matchId + ' ' + QByteArray::number(side.number) + ' '
                         + endpointText(side.endpoint) + " peer=" + endpointText(other.endpoint));
     }
-    out->datagrams.append({peerMessage(matchId, other.endpoint.address, other.endpoint.port), side.endpoint});
+    out->datagrams.append(
+        {peerMessage(matchId, other.endpoint.address, other.endpoint.port), side.endpoint, side.serverPort});
     ++side.announcesSent;
     side.nextAnnounceMs = nowMs + limits.announceIntervalMs;
 }
 
 void MatchTable::handlePeerAck(const QByteArray &matchId, const Endpoint &announced, const Endpoint &sender,
-                               qint64 nowMs, TableOutput *out)
+                               quint16 receivedOn, qint64 nowMs, TableOutput *out)
 {
     auto it = matches.find(matchId);
     if (it == matches.end() || it->sides.size() < 2) {
@@ -150,6 +154,7 @@ void MatchTable::handlePeerAck(const QByteArray &matchId, const Endpoint &announ
         if (other.endpoint != announced || side.endpoint.address != sender.address)
             continue;
         match.lastActivityMs = nowMs;
+        side.serverPort = receivedOn;
         if (side.announcing) {
             side.announcing = false;
             out->log.append("peer_ack " + matchId + ' ' + QByteArray::number(side.number) + ' '
@@ -161,20 +166,22 @@ void MatchTable::handlePeerAck(const QByteArray &matchId, const Endpoint &announ
 }
 
 void MatchTable::handleReport(bool ready, const QByteArray &matchId, int sideNumber, const Endpoint &sender,
-                              qint64 nowMs, TableOutput *out)
+                              quint16 receivedOn, qint64 nowMs, TableOutput *out)
 {
     const QByteArray sideText = QByteArray::number(sideNumber);
     // Acknowledge even for a match we no longer hold: the proxy repeats until it hears one,
     // and the answer is no larger than the question.
     out->datagrams.append({ready ? readyAckMessage(matchId, sideNumber) : failureAckMessage(matchId, sideNumber),
-                           sender});
+                           sender, receivedOn});
     QByteArray state = "unknown_match";
     auto it = matches.find(matchId);
     if (it != matches.end()) {
-        for (const Side &side : it->sides) {
+        for (Side &side : it->sides) {
             if (side.number == sideNumber) {
                 it->lastActivityMs = nowMs;
                 state = side.endpoint.address == sender.address ? QByteArray("known") : QByteArray("other_host");
+                if (state == "known")
+                    side.serverPort = receivedOn;
             }
         }
         if (state == "unknown_match")

@@ -22,6 +22,9 @@ struct Outgoing
 {
     QByteArray datagram;
     Endpoint to;
+    // The server port to send from: the one the receiving side last sent to, since a proxy
+    // takes signalling only from the address and port it sends to. 0 on a one-port server.
+    quint16 fromPort = 0;
 };
 
 struct TableLimits
@@ -45,7 +48,9 @@ class MatchTable
 public:
     explicit MatchTable(const TableLimits &limits = TableLimits());
 
-    void handleDatagram(const QByteArray &datagram, const Endpoint &sender, qint64 nowMs, TableOutput *out);
+    // receivedOn: the server port the datagram arrived on (0 when the server has only one).
+    void handleDatagram(const QByteArray &datagram, const Endpoint &sender, qint64 nowMs, TableOutput *out,
+                        quint16 receivedOn = 0);
     // Repeats due announcements and forgets idle matches; call at least every interval.
     void tick(qint64 nowMs, TableOutput *out);
 
@@ -57,6 +62,7 @@ private:
     {
         int number = 0;
         Endpoint endpoint;
+        quint16 serverPort = 0; // the server port this side last sent to
         // Announcement of the other side's endpoint to this side.
         bool announcing = false;
         int announcesSent = 0;
@@ -68,9 +74,12 @@ private:
         qint64 lastActivityMs = 0;
     };
 
-    void handleRegister(const QByteArray &matchId, int sideNumber, const Endpoint &sender, qint64 nowMs, TableOutput *out);
-    void handlePeerAck(const QByteArray &matchId, const Endpoint &announced, const Endpoint &sender, qint64 nowMs, TableOutput *out);
-    void handleReport(bool ready, const QByteArray &matchId, int sideNumber, const Endpoint &sender, qint64 nowMs, TableOutput *out);
+    void handleRegister(const QByteArray &matchId, int sideNumber, const Endpoint &sender, quint16 receivedOn,
+                        qint64 nowMs, TableOutput *out);
+    void handlePeerAck(const QByteArray &matchId, const Endpoint &announced, const Endpoint &sender,
+                       quint16 receivedOn, qint64 nowMs, TableOutput *out);
+    void handleReport(bool ready, const QByteArray &matchId, int sideNumber, const Endpoint &sender,
+                      quint16 receivedOn, qint64 nowMs, TableOutput *out);
     void startAnnouncing(const QByteArray &matchId, Match &match, int sideIndex, qint64 nowMs, TableOutput *out);
     void sendAnnouncement(const QByteArray &matchId, const Match &match, Side &side, qint64 nowMs, TableOutput *out);
     void notice(const QByteArray &line, TableOutput *out);

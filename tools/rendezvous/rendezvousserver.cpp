@@ -34,46 +34,91 @@ RendezvousServer::RendezvousServer(const TableLimits &limits, QObject *parent)
 {
     tickTimer.setInterval(TickIntervalMs);
     connect(&tickTimer, &QTimer::timeout, this, &RendezvousServer::handleTick);
-    connect(&socket, &QUdpSocket::readyRead, this, &RendezvousServer::handleDatagrams);
 }
 
 bool RendezvousServer::listen(const QHostAddress &address, quint16 port, QString *error)
 {
-    if (!socket.bind(address, port)) {
-        *error = socket.errorString();
+    return listen(address, QList<quint16>{port}, error);
+}
+
+bool RendezvousServer::listen(const QHostAddress &address, const QList<quint16> &ports, QString *error)
+{
+    if (!sockets.empty() || ports.isEmpty()) {
+        *error = QStringLiteral("already listening, or no port");
         return false;
+    }
+    for (const quint16 port : ports) {
+        auto socket = std::make_unique<QUdpSocket>();
+        if (!socket->bind(address, port)) {
+            *error = socket->errorString();
+            sockets.clear();
+            return false;
+        }
+        QUdpSocket *raw = socket.get();
+        connect(raw, &QUdpSocket::readyRead, this, [this, raw] { handleDatagrams(raw); });
+        sockets.push_back(std::move(socket));
     }
     clock.start();
     tickTimer.start();
     return true;
 }
 
-void RendezvousServer::handleDatagrams()
+QHostAddress RendezvousServer::localAddress() const
+{
+    return sockets.empty() ? QHostAddress() : sockets.front()->localAddress();
+}
+
+quint16 RendezvousServer::localPort() const
+{
+    return sockets.empty() ? 0 : sockets.front()->localPort();
+}
+
+QList<quint16> RendezvousServer::localPorts() const
+{
+    QList<quint16> ports;
+    for (const auto &socket : sockets)
+        ports.append(socket->localPort());
+    return ports;
+}
+
+QUdpSocket *RendezvousServer::socketForPort(quint16 port) const
+{
+    for (const auto &socket : sockets) {
+        if (socket->localPort() == port)
+            return socket.get();
+    }
+    return sockets.empty() ? nullptr : sockets.front().get();
+}
+
+void RendezvousServer::handleDatagrams(QUdpSocket *socket)
 {
     TableOutput out;
-    for (int n = 0; n < MaxDatagramsPerWakeup && socket.hasPendingDatagrams(); ++n) {
+    const quint16 receivedOn = socket->localPort();
+    for (int n = 0; n < MaxDatagramsPerWakeup && socket->hasPendingDatagrams(); ++n) {
         QHostAddress senderAddress;
         quint16 senderPort = 0;
         // Oversized datagrams are truncated to one byte past the limit, which the parser refuses.
-        const qint64 length = socket.readDatagram(receiveBuffer.data(), receiveBuffer.size(), &senderAddress,
-                                                  &senderPort);
+        const qint64 length = socket->readDatagram(receiveBuffer.data(), receiveBuffer.size(), &senderAddress,
+                                                   &senderPort);
         if (length < 0)
             continue;
         table.handleDatagram(QByteArray(receiveBuffer.constData(), int(length)),
-                             normalised(senderAddress, senderPort), clock.elapsed(), &out);
+                             normalised(senderAddress, senderPort), clock.elapsed(), &out, receivedOn);
     }
     flush(out);
     // Whatever is left is read on the next turn of the loop, after timers had their share.
-    if (socket.hasPendingDatagrams())
-        QMetaObject::invokeMethod(this, &RendezvousServer::handleDatagrams, Qt::QueuedConnection);
+    if (socket->hasPendingDatagrams())
+        QMetaObject::invokeMethod(this, [this, socket] { handleDatagrams(socket); }, Qt::QueuedConnection);
 }
 
 void RendezvousServer::handleTick()
 {
     // A read notification can be missed when a datagram lands just as a pass ends; the
     // tick picks such a datagram up within one interval.
-    if (socket.hasPendingDatagrams())
-        handleDatagrams();
+    for (const auto &socket : sockets) {
+        if (socket->hasPendingDatagrams())
+            handleDatagrams(socket.get());
+    }
     TableOutput out;
     table.tick(clock.elapsed(), &out);
     flush(out);
@@ -83,8 +128,10 @@ void RendezvousServer::flush(const TableOutput &out)
 {
     for (const QByteArray &line : out.log)
         writeLogLine(line);
-    for (const Outgoing &datagram : out.datagrams)
-        socket.writeDatagram(datagram.datagram, datagram.to.address, datagram.to.port);
+    for (const Outgoing &datagram : out.datagrams) {
+        if (QUdpSocket *socket = socketForPort(datagram.fromPort))
+            socket->writeDatagram(datagram.datagram, datagram.to.address, datagram.to.port);
+    }
 }
 
 } // namespace rendezvous
