@@ -10,3 +10,5 @@ kivra_add_test(NAME tst_tracetool SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_tracetoo
                LIBS kivra_goldentraces Qt6::Core LABELS component TIMEOUT 60)
 add_dependencies(tst_tracetool kivra-trace)
 target_compile_definitions(tst_tracetool PRIVATE KIVRA_TRACE_BIN="$<TARGET_FILE:kivra-trace>")
+kivra_add_test(NAME tst_traceplot SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_traceplot.cpp
+               LIBS kivra_tracereader kivra_goldentraces LABELS component TIMEOUT 60)

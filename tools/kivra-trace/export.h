@@ -8,8 +8,14 @@
 
 namespace tracereader {
 
-// SVG timeline: rate per second and worst inter-arrival per second, one series per direction.
+// SVG timeline for a person: datagrams per second and the longest wait between game datagrams
+// in each second, one series per direction (<g class="series" data-direction="o|i">), on a
+// time axis in seconds, with a title (quark, wall-clock start), a legend, the events the trace
+// holds (pings, delay proposals, first game datagram each way) and gaps over 100 ms shaded
+// (<rect class="gap">) and labelled with their length. Its size is SvgWidth by svgHeight().
 QByteArray svgTimeline(const Trace &trace, const Summary &summary);
+inline constexpr int SvgWidth = 1000; // px
+int svgHeight();
 
 // Classic libpcap file, LINKTYPE_RAW (IPv4), one UDP packet per data line. Addresses:
 //   to the emulator: 127.0.0.1:7001 -> 127.0.0.1:6000 (the emulator's port is not traced)

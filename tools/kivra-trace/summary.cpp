@@ -40,6 +40,8 @@ void summarizeDirection(const Trace &trace, char direction, qint64 startUs, doub
     for (const Record &r : trace.records) {
         if (r.direction != direction || r.probe)
             continue;
+        if (out->datagrams == 0)
+            out->firstAtS = double(r.timeUs - startUs) / 1e6;
         ++out->datagrams;
         out->bytes += r.length;
         if (havePrevious) {
@@ -217,8 +219,10 @@ Summary summarize(const Trace &trace, const char *data)
                 s.pings.append(ping);
         } else if (probe.kind == probewire::ProbeKind::Delay) {
             const int delay = probe.field3.toInt(&ok1);
-            if (ok1)
+            if (ok1) {
                 s.proposals.append(delay);
+                s.proposalTimesS.append(double(r.timeUs - startUs) / 1e6);
+            }
         }
     }
     s.problemCount = trace.problemCount;

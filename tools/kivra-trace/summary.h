@@ -26,6 +26,7 @@ struct DirectionSummary
         double lengthMs = 0;
     };
     QList<Gap> gaps; // over 100 ms
+    double firstAtS = -1; // first game datagram, seconds after the trace start; -1: none
     struct Burst
     {
         double atS = 0;
@@ -51,6 +52,7 @@ struct Summary
     DirectionSummary toEmulator; // 'i'
     QList<PingSent> pings;
     QList<int> proposals; // delays proposed to the peer, in order
+    QList<double> proposalTimesS; // when each was sent, seconds after the trace start
     qint64 problemCount = 0;
     QStringList problems;
     QString roundTrips; // what the trace can and cannot tell about round trips
