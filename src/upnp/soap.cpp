@@ -1,13 +1,26 @@
 #include "upnp/soap.h"
 
+#include <QXmlStreamReader>
+
 namespace upnp {
 namespace {
 
+constexpr char EnvelopeHead[] =
+    "<?xml version=\"1.0\"?>"
+    "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\""
+    " s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">";
 constexpr char BodyHead[] =
     "<?xml version=\"1.0\"?>"
     "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\""
     " s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
     "<s:Body><u:AddPortMapping xmlns:u=\"";
+constexpr char ExternalAddressElement[] = "NewExternalIPAddress";
+// An answer is a few hundred bytes; a router's answer past this is not read (bytes).
+constexpr qsizetype MaxAnswerBytes = 64 * 1024;
+// Elements read before giving up on an answer that never names the address (count).
+constexpr int MaxAnswerElements = 1000;
+// "255.255.255.255" with generous room for blanks around it (characters).
+constexpr qsizetype MaxAddressTextChars = 64;
 // UPnP IGD error OnlyPermanentLeasesSupported.
 constexpr char OnlyPermanentLeasesElement[] = "<errorCode>725</errorCode>";
 
@@ -49,6 +62,44 @@ QByteArray addPortMappingBody(const QString &serviceType, quint16 port,
 bool isOnlyPermanentLeasesFault(const QByteArray &body)
 {
     return body.contains(OnlyPermanentLeasesElement);
+}
+
+QByteArray externalAddressAction(const QString &serviceType)
+{
+    return QStringLiteral("\"%1#GetExternalIPAddress\"").arg(serviceType).toLatin1();
+}
+
+QByteArray externalAddressBody(const QString &serviceType)
+{
+    QString body = QLatin1String(EnvelopeHead);
+    body += QLatin1String("<s:Body><u:GetExternalIPAddress xmlns:u=\"");
+    // The service type goes into an attribute value: escape it so it cannot end the quote.
+    body += serviceType.toHtmlEscaped();
+    body += QLatin1String("\"></u:GetExternalIPAddress></s:Body></s:Envelope>");
+    return body.toUtf8();
+}
+
+QHostAddress externalAddressFromAnswer(const QByteArray &body)
+{
+    if (body.size() > MaxAnswerBytes)
+        return {};
+    QXmlStreamReader reader(body);
+    for (int elements = 0; elements < MaxAnswerElements && !reader.atEnd();) {
+        if (reader.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        ++elements;
+        if (reader.name() != QLatin1String(ExternalAddressElement))
+            continue;
+        const QString text = reader.readElementText().trimmed();
+        if (reader.hasError() || text.isEmpty() || text.size() > MaxAddressTextChars)
+            return {};
+        // Only a dotted IPv4 literal: no name is looked up, no IPv6 form taken.
+        const QHostAddress address(text);
+        if (address.protocol() != QAbstractSocket::IPv4Protocol || address.toString() != text)
+            return {};
+        return address;
+    }
+    return {};
 }
 
 } // namespace upnp

@@ -26,4 +26,15 @@ QByteArray addPortMappingBody(const QString &serviceType, quint16 port,
 // True when an error body holds the exact element <errorCode>725</errorCode>.
 bool isOnlyPermanentLeasesFault(const QByteArray &body);
 
+// The SOAPAction header value of GetExternalIPAddress, quotes included.
+QByteArray externalAddressAction(const QString &serviceType);
+
+// The one-line UTF-8 request body of GetExternalIPAddress (no arguments); it only reads.
+QByteArray externalAddressBody(const QString &serviceType);
+
+// The IPv4 address in the NewExternalIPAddress element of a GetExternalIPAddress answer
+// (surrounding blanks allowed), or a null address when the answer holds none, holds
+// something else there, or is not well-formed up to that element.
+QHostAddress externalAddressFromAnswer(const QByteArray &body);
+
 } // namespace upnp

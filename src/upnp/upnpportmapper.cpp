@@ -85,6 +85,15 @@ void UpnpPortMapper::mapUdpPorts(const QList<quint16> &ports, const QString &des
     sendDiscovery();
 }
 
+void UpnpPortMapper::findGateway()
+{
+    if (done || timeoutTimer.isActive())
+        return;
+    describeOnly = true;
+    timeoutTimer.start();
+    sendDiscovery();
+}
+
 void UpnpPortMapper::finish(bool ok, QString detail)
 {
     if (done)
@@ -180,6 +189,10 @@ void UpnpPortMapper::handleDeviceDescription(QNetworkReply *reply)
     }
     serviceType = service.serviceType;
     controlUrl = service.controlUrl;
+    if (describeOnly) {
+        finish(true, QStringLiteral("found"));
+        return;
+    }
     addNextMapping();
 }
 

@@ -21,6 +21,14 @@ public:
     ~UpnpPortMapper() override;
 
     void mapUdpPorts(const QList<quint16> &ports, const QString &description);
+    // The same discovery and device description, then stop: nothing is mapped. finished
+    // says true with "found", or false with the failure of the stage that ended the run.
+    void findGateway();
+
+    // What the description stage found; empty or null until then.
+    QString wanServiceType() const { return serviceType; }
+    QUrl wanControlUrl() const { return controlUrl; }
+    QHostAddress routeLocalAddress() const { return localAddress; }
 
 Q_SIGNALS:
     void finished(bool ok, const QString &detail);
@@ -51,4 +59,5 @@ private:
     QHostAddress localAddress;
     bool descriptionRequested = false;
     bool done = false;
+    bool describeOnly = false; // a read-only run: stop after the description
 };

@@ -132,6 +132,8 @@ private Q_SLOTS:
     void requestOnTheWire();
     void lateDescriptionAfterTimeout();
     void secondCallIgnored();
+    void findGatewayMapsNothing_data();
+    void findGatewayMapsNothing();
 };
 
 void TestUpnpPortMapper::initTestCase()
@@ -380,6 +382,45 @@ void TestUpnpPortMapper::secondCallIgnored()
     QCOMPARE(spy.at(0).at(1).toString(), QStringLiteral("6006"));
     QCOMPARE(gateway.linesOf("ssdp").size(), 2);
     QCOMPARE(gateway.postSummary(), QStringLiteral("6006:3600"));
+}
+
+void TestUpnpPortMapper::findGatewayMapsNothing_data()
+{
+    QTest::addColumn<QStringList>("gatewayArgs");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QString>("detail");
+    QTest::addColumn<QString>("serviceType"); // what the mapper then tells; empty when none
+    QTest::newRow("found") << QStringList() << true << "found" << "urn:schemas-upnp-org:service:WANIPConnection:1";
+    QTest::newRow("no_router") << QStringList{"--no-ssdp"} << false << "no_router" << "";
+    QTest::newRow("no_wan_service") << QStringList{"--description", DescriptionData + "other_services_only.xml"}
+                                    << false << "no_wan_service" << "";
+    QTest::newRow("description_failed") << QStringList{"--description-status", "404"} << false
+                                        << "description_failed" << "";
+}
+
+// The read-only run of a network check: the same discovery and description, then no request.
+void TestUpnpPortMapper::findGatewayMapsNothing()
+{
+    QFETCH(QStringList, gatewayArgs);
+    QFETCH(bool, ok);
+    QFETCH(QString, detail);
+    QFETCH(QString, serviceType);
+    Gateway gateway;
+    QVERIFY(gateway.start(gatewayArgs));
+    UpnpPortMapper mapper;
+    QSignalSpy spy(&mapper, &UpnpPortMapper::finished);
+    mapper.findGateway();
+    QVERIFY(spy.wait(RunWaitMs));
+    QCOMPARE(spy.at(0).at(0).toBool(), ok);
+    QCOMPARE(spy.at(0).at(1).toString(), detail);
+    QCOMPARE(mapper.wanServiceType(), serviceType);
+    if (ok) {
+        QCOMPARE(mapper.wanControlUrl().path(), QStringLiteral("/ctl/IPConn"));
+        QCOMPARE(mapper.routeLocalAddress(), QHostAddress(QHostAddress::LocalHost));
+    }
+    QTest::qWait(QuietWatchMs);
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(gateway.postSummary(), QString());
 }
 
 KIVRA_NETNS_TEST_MAIN(TestUpnpPortMapper)

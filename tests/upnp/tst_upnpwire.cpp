@@ -59,6 +59,9 @@ private Q_SLOTS:
     void descriptionEscaping();
     void faultBody_data();
     void faultBody();
+    void externalAddressRequest();
+    void externalAddressAnswer_data();
+    void externalAddressAnswer();
 };
 
 void TestUpnpWire::discoveryRequestBytes_data()
@@ -200,6 +203,64 @@ void TestUpnpWire::faultBody()
     QFETCH(QByteArray, expected);
     const QByteArray outcome = upnp::isOnlyPermanentLeasesFault(input) ? "permanent_only" : "other";
     QCOMPARE(outcome, expected);
+}
+
+void TestUpnpWire::externalAddressRequest()
+{
+    const QString service = QStringLiteral("urn:schemas-upnp-org:service:WANIPConnection:2");
+    QCOMPARE(upnp::externalAddressAction(service),
+             QByteArray("\"urn:schemas-upnp-org:service:WANIPConnection:2#GetExternalIPAddress\""));
+    QCOMPARE(upnp::externalAddressBody(service),
+             QByteArray("<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\""
+                        " s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body>"
+                        "<u:GetExternalIPAddress xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:2\">"
+                        "</u:GetExternalIPAddress></s:Body></s:Envelope>"));
+    // A service type cannot end the attribute it is put into.
+    QVERIFY(upnp::externalAddressBody(QStringLiteral("a\"><x")).contains("xmlns:u=\"a&quot;&gt;&lt;x\""));
+}
+
+void TestUpnpWire::externalAddressAnswer_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("expected"); // empty: no address
+    const QByteArray head = "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+                            "<s:Body><u:GetExternalIPAddressResponse xmlns:u=\"urn:schemas-upnp-org:service:"
+                            "WANIPConnection:1\">";
+    const QByteArray tail = "</u:GetExternalIPAddressResponse></s:Body></s:Envelope>";
+    QTest::newRow("miniupnpd answer") << head + "<NewExternalIPAddress>11.201.0.1</NewExternalIPAddress>" + tail
+                                      << "11.201.0.1";
+    QTest::newRow("blanks around the address")
+        << head + "<NewExternalIPAddress>\n  100.64.3.7 \n</NewExternalIPAddress>" + tail << "100.64.3.7";
+    QTest::newRow("prefixed element") << head + "<u:NewExternalIPAddress>203.0.113.5</u:NewExternalIPAddress>" + tail
+                                      << "203.0.113.5";
+    QTest::newRow("empty element: not connected") << head + "<NewExternalIPAddress></NewExternalIPAddress>" + tail
+                                                  << "";
+    QTest::newRow("zero address is still an address")
+        << head + "<NewExternalIPAddress>0.0.0.0</NewExternalIPAddress>" + tail << "0.0.0.0";
+    QTest::newRow("host name") << head + "<NewExternalIPAddress>router.lan</NewExternalIPAddress>" + tail << "";
+    QTest::newRow("ipv6") << head + "<NewExternalIPAddress>2001:db8::1</NewExternalIPAddress>" + tail << "";
+    QTest::newRow("leading zeros") << head + "<NewExternalIPAddress>011.201.0.1</NewExternalIPAddress>" + tail << "";
+    QTest::newRow("short form") << head + "<NewExternalIPAddress>11.201.1</NewExternalIPAddress>" + tail << "";
+    QTest::newRow("child element") << head + "<NewExternalIPAddress>1.2.3.4<x/></NewExternalIPAddress>" + tail << "";
+    QTest::newRow("other element only") << head + "<NewExternalAddress>1.2.3.4</NewExternalAddress>" + tail << "";
+    QTest::newRow("fault") << QByteArray("<s:Envelope xmlns:s=\"x\"><s:Body><s:Fault><detail><UPnPError>"
+                                         "<errorCode>501</errorCode></UPnPError></detail></s:Fault></s:Body>"
+                                         "</s:Envelope>")
+                           << "";
+    QTest::newRow("not xml") << QByteArray("HTTP/1.1 200 OK") << "";
+    QTest::newRow("empty") << QByteArray() << "";
+    QTest::newRow("cut before the address") << head + "<NewExternalIPAddress>1.2." << "";
+    QTest::newRow("oversized") << head + QByteArray(70000, ' ') + "<NewExternalIPAddress>1.2.3.4</NewExternalIPAddress>"
+                                      + tail
+                               << "";
+}
+
+void TestUpnpWire::externalAddressAnswer()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, expected);
+    const QHostAddress address = upnp::externalAddressFromAnswer(body);
+    QCOMPARE(address.isNull() ? QString() : address.toString(), expected);
 }
 
 QTEST_GUILESS_MAIN(TestUpnpWire)
