@@ -1,0 +1,500 @@
+// kivra-netcheck's pure parts: the command line, what the learned endpoints say about the
+// NAT, the verdict and the JSON object.
+#include "netcheck.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+using namespace netcheck;
+
+namespace {
+
+const QHostAddress Server(QStringLiteral("203.0.113.1"));
+const QHostAddress Public(QStringLiteral("203.0.113.10"));
+
+// Findings from a compact description: the public ports each destination saw for the two
+// sockets (0: that announcement never came), and the gateway's answer.
+struct Case
+{
+    quint16 firstLocal = 6006;
+    quint16 primaryFirst = 0;
+    quint16 primarySecond = 0;
+    bool withSecond = false;
+    quint16 secondFirst = 0;
+    quint16 secondSecond = 0;
+    bool upnpChecked = true;
+    bool upnpFound = false;
+    const char *external = nullptr;
+};
+
+Findings findingsOf(const Case &c)
+{
+    Findings f;
+    f.firstLocalPort = c.firstLocal;
+    f.firstOnMatchPort = c.firstLocal == 6006;
+    f.secondLocalPort = 40000;
+    f.primary.destination = HostPort{Server, 7001};
+    if (c.primaryFirst)
+        f.primary.firstPublic = HostPort{Public, c.primaryFirst};
+    if (c.primarySecond)
+        f.primary.secondPublic = HostPort{Public, c.primarySecond};
+    if (c.withSecond) {
+        DestinationResult second;
+        second.destination = HostPort{Server, 7002};
+        if (c.secondFirst)
+            second.firstPublic = HostPort{Public, c.secondFirst};
+        if (c.secondSecond)
+            second.secondPublic = HostPort{Public, c.secondSecond};
+        f.second = second;
+    }
+    f.upnp.checked = c.upnpChecked;
+    f.upnp.found = c.upnpFound;
+    if (c.upnpFound)
+        f.upnp.serviceType = QStringLiteral("urn:schemas-upnp-org:service:WANIPConnection:2");
+    else
+        f.upnp.failure = QStringLiteral("no_router");
+    if (c.external)
+        f.upnp.externalAddress = QHostAddress(QString::fromLatin1(c.external));
+    return f;
+}
+
+QString optionalText(const std::optional<bool> &value)
+{
+    return value ? (*value ? QStringLiteral("true") : QStringLiteral("false")) : QStringLiteral("null");
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Case)
+
+class TestNetcheck : public QObject
+{
+    Q_OBJECT
+private slots:
+    void arguments_data();
+    void arguments();
+    void hostPort_data();
+    void hostPort();
+    void privateOrShared_data();
+    void privateOrShared();
+    void assessment_data();
+    void assessment();
+    void json_data();
+    void json();
+    void textNotes_data();
+    void textNotes();
+};
+
+void TestNetcheck::arguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QString>("server");  // "" when not ok
+    QTest::addColumn<QString>("second");  // "" when none
+    QTest::addColumn<bool>("json");
+    QTest::addColumn<bool>("upnp");
+    QTest::addColumn<QString>("error");   // part of the message when not ok
+
+    QTest::newRow("server only, default port") << QStringList{"--server", "203.0.113.1"} << true
+                                               << "203.0.113.1:7001" << "" << false << true << "";
+    QTest::newRow("server with port") << QStringList{"--server", "203.0.113.1:7100"} << true << "203.0.113.1:7100"
+                                      << "" << false << true << "";
+    QTest::newRow("second port") << QStringList{"--server", "203.0.113.1", "--second-port", "7002"} << true
+                                 << "203.0.113.1:7001" << "203.0.113.1:7002" << false << true << "";
+    QTest::newRow("second server default port")
+        << QStringList{"--server", "203.0.113.1", "--second-server", "198.51.100.7"} << true << "203.0.113.1:7001"
+        << "198.51.100.7:7001" << false << true << "";
+    QTest::newRow("second server with port")
+        << QStringList{"--server", "203.0.113.1:7001", "--second-server", "198.51.100.7:9000", "--json", "--no-upnp"}
+        << true << "203.0.113.1:7001" << "198.51.100.7:9000" << true << false << "";
+    QTest::newRow("equals form") << QStringList{"--server=203.0.113.1", "--json"} << true << "203.0.113.1:7001" << ""
+                                 << true << true << "";
+    QTest::newRow("no server") << QStringList{"--json"} << false << "" << "" << false << true << "--server is required";
+    QTest::newRow("nothing") << QStringList{} << false << "" << "" << false << true << "--server is required";
+    QTest::newRow("host name") << QStringList{"--server", "example.org"} << false << "" << "" << false << true
+                               << "IPv4 address";
+    QTest::newRow("ipv6") << QStringList{"--server", "2001:db8::1"} << false << "" << "" << false << true
+                          << "IPv4 address";
+    QTest::newRow("port zero") << QStringList{"--server", "203.0.113.1:0"} << false << "" << "" << false << true
+                               << "IPv4 address";
+    QTest::newRow("port too big") << QStringList{"--server", "203.0.113.1:65536"} << false << "" << "" << false
+                                  << true << "IPv4 address";
+    QTest::newRow("empty port") << QStringList{"--server", "203.0.113.1:"} << false << "" << "" << false << true
+                                << "IPv4 address";
+    QTest::newRow("second port not a number") << QStringList{"--server", "203.0.113.1", "--second-port", "x"}
+                                              << false << "" << "" << false << true << "--second-port";
+    QTest::newRow("second port with plus") << QStringList{"--server", "203.0.113.1", "--second-port", "+7002"}
+                                           << false << "" << "" << false << true << "--second-port";
+    QTest::newRow("second port zero") << QStringList{"--server", "203.0.113.1", "--second-port", "0"} << false << ""
+                                      << "" << false << true << "--second-port";
+    QTest::newRow("second port same as server")
+        << QStringList{"--server", "203.0.113.1", "--second-port", "7001"} << false << "" << "" << false << true
+        << "must differ";
+    QTest::newRow("both second options")
+        << QStringList{"--server", "203.0.113.1", "--second-port", "7002", "--second-server", "198.51.100.7"}
+        << false << "" << "" << false << true << "not both";
+    QTest::newRow("bad second server") << QStringList{"--server", "203.0.113.1", "--second-server", "x"} << false
+                                       << "" << "" << false << true << "--second-server";
+    QTest::newRow("server twice") << QStringList{"--server", "203.0.113.1", "--server", "203.0.113.2"} << false << ""
+                                  << "" << false << true << "more than once";
+    QTest::newRow("unknown option") << QStringList{"--server", "203.0.113.1", "--frobnicate"} << false << "" << ""
+                                    << false << true << "frobnicate";
+    QTest::newRow("stray argument") << QStringList{"--server", "203.0.113.1", "extra"} << false << "" << "" << false
+                                    << true << "unexpected argument extra";
+    QTest::newRow("missing value") << QStringList{"--server"} << false << "" << "" << false << true << "server";
+}
+
+void TestNetcheck::arguments()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, ok);
+    QFETCH(QString, server);
+    QFETCH(QString, second);
+    QFETCH(bool, json);
+    QFETCH(bool, upnp);
+    QFETCH(QString, error);
+    const ParsedArguments parsed = parseArguments(arguments);
+    QCOMPARE(parsed.ok, ok);
+    QVERIFY(!parsed.help);
+    if (!ok) {
+        QVERIFY2(parsed.error.contains(error), qPrintable(parsed.error));
+        return;
+    }
+    QCOMPARE(hostPortText(parsed.options.server), server);
+    QCOMPARE(parsed.options.secondDestination.isValid() ? hostPortText(parsed.options.secondDestination) : QString(),
+             second);
+    QCOMPARE(parsed.options.json, json);
+    QCOMPARE(parsed.options.upnp, upnp);
+}
+
+void TestNetcheck::hostPort_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expected"); // "" when refused
+    QTest::newRow("address") << "192.0.2.1" << "192.0.2.1:7001";
+    QTest::newRow("address and port") << "192.0.2.1:1" << "192.0.2.1:1";
+    QTest::newRow("highest port") << "192.0.2.1:65535" << "192.0.2.1:65535";
+    QTest::newRow("negative port") << "192.0.2.1:-5" << "";
+    QTest::newRow("port with plus") << "192.0.2.1:+5" << "";
+    QTest::newRow("leading zero") << "192.0.2.1:07001" << "";
+    QTest::newRow("blank in port") << "192.0.2.1: 7001" << "";
+    QTest::newRow("empty") << "" << "";
+    QTest::newRow("only port") << ":7001" << "";
+}
+
+void TestNetcheck::hostPort()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, expected);
+    const std::optional<HostPort> parsed = parseHostPort(text, 7001);
+    QCOMPARE(parsed ? hostPortText(*parsed) : QString(), expected);
+}
+
+void TestNetcheck::privateOrShared_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("expected");
+    QTest::newRow("10/8") << "10.1.2.3" << true;
+    QTest::newRow("172.16/12 low") << "172.16.0.1" << true;
+    QTest::newRow("172.16/12 high") << "172.31.255.254" << true;
+    QTest::newRow("just above 172.16/12") << "172.32.0.1" << false;
+    QTest::newRow("192.168/16") << "192.168.1.1" << true;
+    QTest::newRow("100.64/10 low") << "100.64.0.1" << true;
+    QTest::newRow("100.64/10 high") << "100.127.255.254" << true;
+    QTest::newRow("just below 100.64/10") << "100.63.255.255" << false;
+    QTest::newRow("public") << "11.201.0.1" << false;
+    QTest::newRow("documentation range is not private") << "203.0.113.10" << false;
+    QTest::newRow("ipv6") << "fd00::1" << false;
+}
+
+void TestNetcheck::privateOrShared()
+{
+    QFETCH(QString, address);
+    QFETCH(bool, expected);
+    QCOMPARE(isPrivateOrShared(QHostAddress(address)), expected);
+}
+
+void TestNetcheck::assessment_data()
+{
+    QTest::addColumn<Case>("input");
+    QTest::addColumn<bool>("answered");
+    QTest::addColumn<QString>("portPreserved");
+    QTest::addColumn<QString>("neighbouring");
+    QTest::addColumn<QString>("mapping");
+    QTest::addColumn<QString>("secondNat");
+    QTest::addColumn<QString>("verdictStart");
+    QTest::addColumn<QString>("verdictAlso"); // another part the verdict must hold, or ""
+
+    Case cone;
+    cone.primaryFirst = 6006;
+    cone.primarySecond = 40000;
+    cone.withSecond = true;
+    cone.secondFirst = 6006;
+    cone.secondSecond = 40000;
+    QTest::newRow("cone keeping 6006, no gateway")
+        << cone << true << "true" << "null" << "endpoint-independent" << "null"
+        << "cone NAT that keeps port 6006: you can play players behind cone NATs; behind a symmetric NAT only if "
+           "their router forwards 6006 (UPnP)."
+        << "No UPnP router answered";
+
+    Case symmetric = cone;
+    symmetric.primaryFirst = 51000;
+    symmetric.primarySecond = 51001;
+    symmetric.secondFirst = 23000;
+    symmetric.secondSecond = 61000;
+    QTest::newRow("symmetric, neighbouring at the first destination")
+        << symmetric << true << "false" << "true" << "endpoint-dependent" << "null"
+        << "symmetric NAT: matches work only against players whose router forwards 6006, or if you enable UPnP on "
+           "your router."
+        << "";
+
+    Case farApart = symmetric;
+    farApart.primarySecond = 51000 + NeighbourWindow + 1;
+    QTest::newRow("ports just outside the window") << farApart << true << "false" << "false" << "endpoint-dependent"
+                                                   << "null" << "symmetric NAT" << "";
+    Case edge = symmetric;
+    edge.primarySecond = 51000 - NeighbourWindow;
+    QTest::newRow("ports at the window's edge") << edge << true << "false" << "true" << "endpoint-dependent"
+                                                << "null" << "symmetric NAT" << "";
+
+    Case secondSocketOnly = cone;
+    secondSocketOnly.secondSecond = 40002; // only the second socket's endpoint moved
+    QTest::newRow("one socket moved is enough") << secondSocketOnly << true << "true" << "null"
+                                                << "endpoint-dependent" << "null" << "symmetric NAT" << "";
+
+    Case noSecond = cone;
+    noSecond.withSecond = false;
+    QTest::newRow("no second destination: unknown, never a guess")
+        << noSecond << true << "true" << "null" << "unknown" << "null" << "NAT that keeps port 6006, kind unknown"
+        << "";
+
+    Case silentSecond = cone;
+    silentSecond.secondFirst = 0;
+    silentSecond.secondSecond = 0;
+    QTest::newRow("second destination silent") << silentSecond << true << "true" << "null" << "unknown" << "null"
+                                               << "NAT that keeps port 6006, kind unknown" << "";
+
+    Case halfSecond = cone;
+    halfSecond.secondSecond = 0;
+    QTest::newRow("second destination answered one socket") << halfSecond << true << "true" << "null"
+                                                             << "endpoint-independent" << "null" << "cone NAT" << "";
+
+    Case changedCone = cone;
+    changedCone.primaryFirst = 1024;
+    changedCone.secondFirst = 1024;
+    QTest::newRow("cone that changes the port, far from the other socket")
+        << changedCone << true << "false" << "false" << "endpoint-independent" << "null"
+        << "cone NAT that changes port 6006 (to 1024)" << "";
+
+    Case ephemeral = cone;
+    ephemeral.firstLocal = 45000;
+    ephemeral.primaryFirst = 45000;
+    ephemeral.secondFirst = 45000;
+    QTest::newRow("6006 taken: the ephemeral port kept") << ephemeral << true << "true" << "null"
+                                                         << "endpoint-independent" << "null"
+                                                         << "cone NAT that keeps its port" << "";
+
+    Case silent;
+    silent.withSecond = true;
+    QTest::newRow("server silent") << silent << false << "null" << "null" << "unknown" << "null"
+                                   << "unknown: the rendezvous server 203.0.113.1:7001 did not answer" << "";
+
+    Case upnpSame = cone;
+    upnpSame.upnpFound = true;
+    upnpSame.external = "203.0.113.10";
+    QTest::newRow("gateway with the address the server saw")
+        << upnpSame << true << "true" << "null" << "endpoint-independent" << "false" << "cone NAT"
+        << "a forwarded 6006 lets players behind symmetric NATs reach you too";
+
+    Case upnpOther = upnpSame;
+    upnpOther.external = "11.201.0.1";
+    QTest::newRow("gateway address differs from the server's view")
+        << upnpOther << true << "true" << "null" << "endpoint-independent" << "true" << "cone NAT"
+        << "second NAT in front of your router (the router's external address 11.201.0.1 is not 203.0.113.10";
+
+    Case upnpShared = upnpSame;
+    upnpShared.external = "100.64.0.7";
+    QTest::newRow("gateway with a shared address")
+        << upnpShared << true << "true" << "null" << "endpoint-independent" << "true" << "cone NAT"
+        << "100.64.0.7 is private or shared";
+
+    Case upnpPrivate = symmetric;
+    upnpPrivate.upnpFound = true;
+    upnpPrivate.external = "192.168.0.2";
+    QTest::newRow("symmetric behind a router with a private address")
+        << upnpPrivate << true << "false" << "true" << "endpoint-dependent" << "true" << "symmetric NAT"
+        << "UPnP cannot help";
+
+    Case upnpSymmetric = symmetric;
+    upnpSymmetric.upnpFound = true;
+    upnpSymmetric.external = "203.0.113.10";
+    QTest::newRow("symmetric with a gateway that can forward")
+        << upnpSymmetric << true << "false" << "true" << "endpoint-dependent" << "false"
+        << "symmetric NAT: matches work only against players whose router forwards 6006, or while your router "
+           "forwards 6006 to you."
+        << "during a match the program asks it to forward 6006.";
+
+    Case upnpNoAddress = cone;
+    upnpNoAddress.upnpFound = true;
+    QTest::newRow("gateway without an external address") << upnpNoAddress << true << "true" << "null"
+                                                         << "endpoint-independent" << "null" << "cone NAT"
+                                                         << "did not give its external address";
+
+    Case upnpSilentServer = silent;
+    upnpSilentServer.upnpFound = true;
+    upnpSilentServer.external = "11.201.0.1";
+    QTest::newRow("gateway found, server silent: no comparison")
+        << upnpSilentServer << false << "null" << "null" << "unknown" << "null" << "unknown:" << "";
+
+    Case noUpnp = cone;
+    noUpnp.upnpChecked = false;
+    QTest::newRow("no upnp asked: no upnp sentence") << noUpnp << true << "true" << "null" << "endpoint-independent"
+                                                     << "null" << "cone NAT" << "";
+}
+
+void TestNetcheck::assessment()
+{
+    QFETCH(Case, input);
+    QFETCH(bool, answered);
+    QFETCH(QString, portPreserved);
+    QFETCH(QString, neighbouring);
+    QFETCH(QString, mapping);
+    QFETCH(QString, secondNat);
+    QFETCH(QString, verdictStart);
+    QFETCH(QString, verdictAlso);
+    const Findings findings = findingsOf(input);
+    const Assessment result = assess(findings);
+    QCOMPARE(result.serverAnswered, answered);
+    QCOMPARE(optionalText(result.portPreserved), portPreserved);
+    QCOMPARE(optionalText(result.neighbouringPorts), neighbouring);
+    QCOMPARE(mappingWord(result.mapping), mapping);
+    QCOMPARE(optionalText(result.secondNat), secondNat);
+    const QString text = verdict(findings, result);
+    QVERIFY2(text.startsWith(verdictStart), qPrintable(text));
+    QVERIFY2(text.contains(verdictAlso), qPrintable(text));
+    if (!input.upnpChecked)
+        QVERIFY2(!text.contains(QLatin1String("UPnP router")), qPrintable(text));
+}
+
+void TestNetcheck::json_data()
+{
+    QTest::addColumn<Case>("input");
+    QTest::addColumn<QString>("publicAddress"); // "null" for JSON null
+    QTest::addColumn<QString>("portPreserved");
+    QTest::addColumn<QString>("mapping");
+    QTest::addColumn<QString>("upnp"); // "null", "not found" or "found SERVICE EXTERNAL"
+
+    Case cone;
+    cone.primaryFirst = 6006;
+    cone.primarySecond = 40000;
+    QTest::newRow("one port, no gateway") << cone << "203.0.113.10" << "true" << "unknown" << "not found";
+    Case noUpnp = cone;
+    noUpnp.upnpChecked = false;
+    QTest::newRow("no upnp asked") << noUpnp << "203.0.113.10" << "true" << "unknown" << "null";
+    Case found = cone;
+    found.withSecond = true;
+    found.secondFirst = 6007;
+    found.secondSecond = 40000;
+    found.upnpFound = true;
+    found.external = "11.201.0.1";
+    QTest::newRow("gateway found") << found << "203.0.113.10" << "true" << "endpoint-dependent"
+                                   << "found urn:schemas-upnp-org:service:WANIPConnection:2 11.201.0.1";
+    Case foundNoAddress = found;
+    foundNoAddress.external = nullptr;
+    QTest::newRow("gateway found without address") << foundNoAddress << "203.0.113.10" << "true"
+                                                    << "endpoint-dependent"
+                                                    << "found urn:schemas-upnp-org:service:WANIPConnection:2 null";
+    Case silent;
+    QTest::newRow("server silent") << silent << "null" << "null" << "unknown" << "not found";
+}
+
+void TestNetcheck::json()
+{
+    QFETCH(Case, input);
+    QFETCH(QString, publicAddress);
+    QFETCH(QString, portPreserved);
+    QFETCH(QString, mapping);
+    QFETCH(QString, upnp);
+    const Findings findings = findingsOf(input);
+    const QByteArray text = jsonReport(findings, assess(findings));
+    QVERIFY(!text.contains('\n'));
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    const QJsonObject object = document.object();
+    for (const char *key : {"public_address", "port_preserved", "mapping", "upnp", "verdict"})
+        QVERIFY2(object.contains(QLatin1String(key)), key);
+    const QJsonValue address = object.value(QLatin1String("public_address"));
+    QCOMPARE(address.isNull() ? QStringLiteral("null") : address.toString(), publicAddress);
+    const QJsonValue preserved = object.value(QLatin1String("port_preserved"));
+    QCOMPARE(preserved.isNull() ? QStringLiteral("null") : (preserved.toBool() ? QStringLiteral("true") : QStringLiteral("false")),
+             portPreserved);
+    QCOMPARE(object.value(QLatin1String("mapping")).toString(), mapping);
+    QVERIFY(!object.value(QLatin1String("verdict")).toString().isEmpty());
+    const QJsonValue gateway = object.value(QLatin1String("upnp"));
+    QString described;
+    if (gateway.isNull()) {
+        described = QStringLiteral("null");
+    } else if (!gateway.toObject().value(QLatin1String("found")).toBool()) {
+        QVERIFY(gateway.toObject().value(QLatin1String("found")).isBool());
+        described = QStringLiteral("not found");
+    } else {
+        const QJsonObject g = gateway.toObject();
+        const QJsonValue external = g.value(QLatin1String("external_address"));
+        QVERIFY(g.contains(QLatin1String("service_type")) && g.contains(QLatin1String("external_address")));
+        described = QStringLiteral("found %1 %2").arg(g.value(QLatin1String("service_type")).toString(),
+                                                      external.isNull() ? QStringLiteral("null") : external.toString());
+    }
+    QCOMPARE(described, upnp);
+}
+
+void TestNetcheck::textNotes_data()
+{
+    QTest::addColumn<Case>("input");
+    QTest::addColumn<QString>("line");
+    Case ephemeral;
+    ephemeral.firstLocal = 45000;
+    ephemeral.primaryFirst = 45000;
+    ephemeral.primarySecond = 40000;
+    QTest::newRow("6006 taken is said") << ephemeral
+                                        << "local ports: 45000 and 40000 (6006 is taken here, so the first socket "
+                                           "uses an ephemeral port)";
+    Case cone;
+    cone.primaryFirst = 6006;
+    cone.primarySecond = 40000;
+    QTest::newRow("unknown mapping says why")
+        << cone << "mapping: unknown (no second destination (give --second-port or --second-server))";
+    QTest::newRow("public endpoints") << cone << "public endpoints seen by 203.0.113.1:7001: 203.0.113.10:6006 and "
+                                                 "203.0.113.10:40000";
+    Case two = cone;
+    two.withSecond = true;
+    two.secondFirst = 6006;
+    two.secondSecond = 40000;
+    QTest::newRow("destinations compared named")
+        << two << "mapping: endpoint-independent (compared 203.0.113.1:7001 and 203.0.113.1:7002; same address, so "
+                  "an address-dependent mapping needs --second-server)";
+    Case noUpnp = cone;
+    noUpnp.upnpChecked = false;
+    QTest::newRow("no upnp") << noUpnp << "upnp: not asked (--no-upnp)";
+    QTest::newRow("no gateway") << cone << "upnp: no gateway found (no_router)";
+    Case found = cone;
+    found.upnpFound = true;
+    found.external = "203.0.113.10";
+    QTest::newRow("gateway") << found << "upnp: found, service urn:schemas-upnp-org:service:WANIPConnection:2";
+    QTest::newRow("gateway address") << found << "upnp external address: 203.0.113.10";
+    QTest::newRow("no second NAT") << found << "second NAT in front of the router: no";
+}
+
+void TestNetcheck::textNotes()
+{
+    QFETCH(Case, input);
+    QFETCH(QString, line);
+    const Findings findings = findingsOf(input);
+    const QStringList lines = textReport(findings, assess(findings)).split(QLatin1Char('\n'));
+    QVERIFY2(lines.contains(line), qPrintable(lines.join(QLatin1Char('\n'))));
+    QVERIFY(lines.at(lines.size() - 2).startsWith(QLatin1String("verdict: ")));
+}
+
+QTEST_GUILESS_MAIN(TestNetcheck)
+#include "tst_netcheck.moc"

@@ -1,0 +1,401 @@
+#include "netcheck.h"
+
+#include "wire/ports.h"
+
+#include <QCommandLineParser>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+
+#include <cstdlib>
+
+namespace netcheck {
+namespace {
+
+// The rendezvous server's usual port, taken when ADDR names none.
+constexpr quint16 DefaultServerPort = ports::DefaultSignalPort;
+
+QString portText(quint16 port)
+{
+    return QString::number(port);
+}
+
+// A port as people write it: 1..65535 in plain decimal digits, no sign, no leading zero.
+std::optional<quint16> parsePort(const QString &text)
+{
+    constexpr int MaxPortDigits = 5;
+    if (text.isEmpty() || text.size() > MaxPortDigits || text.at(0) == QLatin1Char('0'))
+        return std::nullopt;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
+    }
+    const uint value = text.toUInt();
+    if (value > 65535)
+        return std::nullopt;
+    return quint16(value);
+}
+
+// Whom a player can reach, by the kinds our NAT lab pairs: cone against cone connects; a
+// symmetric side against a cone side ends in "udp_failed" on both; a forwarded 6006 lets a
+// symmetric peer in.
+QString natSentence(const Findings &findings, const Assessment &assessment)
+{
+    const QString portName = findings.firstOnMatchPort ? QStringLiteral("port 6006") : QStringLiteral("its port");
+    switch (assessment.mapping) {
+    case Mapping::EndpointIndependent:
+        if (assessment.portPreserved.value_or(false))
+            return QStringLiteral("cone NAT that keeps %1: you can play players behind cone NATs; behind a "
+                                  "symmetric NAT only if their router forwards 6006 (UPnP)")
+                .arg(portName);
+        return QStringLiteral("cone NAT that changes %1 (to %2): you can play players behind cone NATs, since "
+                              "the server tells them the port it saw; behind a symmetric NAT only if their router "
+                              "forwards 6006 (UPnP)")
+            .arg(portName, portText(assessment.firstPublic.port));
+    case Mapping::EndpointDependent:
+        if (findings.upnp.found && assessment.secondNat == false)
+            return QStringLiteral("symmetric NAT: matches work only against players whose router forwards 6006, or "
+                                  "while your router forwards 6006 to you");
+        return QStringLiteral("symmetric NAT: matches work only against players whose router forwards 6006, or if "
+                              "you enable UPnP on your router");
+    case Mapping::Unknown:
+        break;
+    }
+    if (assessment.portPreserved.value_or(false))
+        return QStringLiteral("NAT that keeps %1, kind unknown without a second destination: if it is a cone NAT "
+                              "you can play players behind cone NATs; a symmetric NAT plays only players whose "
+                              "router forwards 6006")
+            .arg(portName);
+    return QStringLiteral("NAT that changes %1, kind unknown without a second destination: players behind cone "
+                          "NATs may work; a symmetric NAT plays only players whose router forwards 6006")
+        .arg(portName);
+}
+
+QString upnpSentence(const Findings &findings, const Assessment &assessment)
+{
+    const UpnpResult &upnp = findings.upnp;
+    if (!upnp.checked)
+        return {};
+    if (!upnp.found)
+        return QStringLiteral("No UPnP router answered: enable UPnP on your router, or forward UDP 6006 and 6004 "
+                              "to this computer, so that players behind symmetric NATs can reach you.");
+    if (assessment.secondNat.value_or(false))
+        return QStringLiteral("There is a second NAT in front of your router (%1): what your router forwards "
+                              "does not reach the internet, so UPnP cannot help; ask your provider for a public "
+                              "address, or play players whose router forwards 6006.")
+            .arg(assessment.secondNatReason);
+    if (upnp.externalAddress.isNull())
+        return QStringLiteral("Your router answers UPnP but did not give its external address; during a match "
+                              "the program asks it to forward 6006.");
+    if (assessment.mapping == Mapping::EndpointDependent)
+        return QStringLiteral("Your router answers UPnP: during a match the program asks it to forward 6006.");
+    return QStringLiteral("Your router answers UPnP: during a match the program asks it to forward 6006, and a "
+                          "forwarded 6006 lets players behind symmetric NATs reach you too.");
+}
+
+QJsonValue optionalBool(const std::optional<bool> &value)
+{
+    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+}
+
+QString yesNo(const std::optional<bool> &value)
+{
+    if (!value)
+        return QStringLiteral("unknown");
+    return *value ? QStringLiteral("yes") : QStringLiteral("no");
+}
+
+} // namespace
+
+std::optional<HostPort> parseHostPort(const QString &text, quint16 defaultPort)
+{
+    QString host = text;
+    quint16 port = defaultPort;
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon >= 0) {
+        host = text.left(colon);
+        const std::optional<quint16> value = parsePort(text.mid(colon + 1));
+        if (!value)
+            return std::nullopt;
+        port = *value;
+    }
+    const QHostAddress address(host);
+    // IPv4 literals only: the proxies speak IPv4, and a name would need a lookup.
+    if (address.protocol() != QAbstractSocket::IPv4Protocol || port == 0)
+        return std::nullopt;
+    return HostPort{address, port};
+}
+
+QString hostPortText(const HostPort &endpoint)
+{
+    return endpoint.address.toString() + QLatin1Char(':') + portText(endpoint.port);
+}
+
+QString usageText()
+{
+    return QStringLiteral(
+        "usage: kivra-netcheck --server ADDR[:PORT] [--second-port PORT] [--second-server ADDR[:PORT]]\n"
+        "                      [--json] [--no-upnp]\n"
+        "Asks a kivra rendezvous server which public endpoint it sees for two local UDP sockets and\n"
+        "tells what kind of NAT this computer is behind and whom it can play.\n"
+        "  --server ADDR[:PORT]         the rendezvous server (port 7001 when none is given)\n"
+        "  --second-port PORT           a second port of the same server: tells cone from symmetric\n"
+        "  --second-server ADDR[:PORT]  a second server: also catches address-dependent mappings\n"
+        "  --json                       one JSON object instead of text\n"
+        "  --no-upnp                    do not ask the router over UPnP\n"
+        "Exit 0 when the check ran, 1 when the server never answered, 2 for usage errors.\n");
+}
+
+ParsedArguments parseArguments(const QStringList &arguments)
+{
+    ParsedArguments parsed;
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption server(QStringLiteral("server"), QString(), QStringLiteral("ADDR[:PORT]"));
+    const QCommandLineOption secondPort(QStringLiteral("second-port"), QString(), QStringLiteral("PORT"));
+    const QCommandLineOption secondServer(QStringLiteral("second-server"), QString(), QStringLiteral("ADDR[:PORT]"));
+    const QCommandLineOption json(QStringLiteral("json"));
+    const QCommandLineOption noUpnp(QStringLiteral("no-upnp"));
+    const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
+    parser.addOptions({server, secondPort, secondServer, json, noUpnp, help});
+    // QCommandLineParser expects the program name first.
+    if (!parser.parse(QStringList{QStringLiteral("kivra-netcheck")} + arguments)) {
+        parsed.error = parser.errorText();
+        return parsed;
+    }
+    if (parser.isSet(help)) {
+        parsed.ok = true;
+        parsed.help = true;
+        return parsed;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        parsed.error = QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().constFirst());
+        return parsed;
+    }
+    for (const QCommandLineOption *option : {&server, &secondPort, &secondServer}) {
+        if (parser.values(*option).size() > 1) {
+            parsed.error = QStringLiteral("--%1 given more than once").arg(option->names().constFirst());
+            return parsed;
+        }
+    }
+    if (!parser.isSet(server)) {
+        parsed.error = QStringLiteral("--server is required");
+        return parsed;
+    }
+    const std::optional<HostPort> first = parseHostPort(parser.value(server), DefaultServerPort);
+    if (!first) {
+        parsed.error = QStringLiteral("--server needs an IPv4 address, optionally with :PORT (1..65535)");
+        return parsed;
+    }
+    parsed.options.server = *first;
+    if (parser.isSet(secondPort) && parser.isSet(secondServer)) {
+        parsed.error = QStringLiteral("give --second-port or --second-server, not both");
+        return parsed;
+    }
+    if (parser.isSet(secondPort)) {
+        const std::optional<quint16> value = parsePort(parser.value(secondPort));
+        if (!value) {
+            parsed.error = QStringLiteral("--second-port must be a number from 1 to 65535");
+            return parsed;
+        }
+        parsed.options.secondDestination = HostPort{first->address, *value};
+    }
+    if (parser.isSet(secondServer)) {
+        const std::optional<HostPort> second = parseHostPort(parser.value(secondServer), DefaultServerPort);
+        if (!second) {
+            parsed.error = QStringLiteral("--second-server needs an IPv4 address, optionally with :PORT (1..65535)");
+            return parsed;
+        }
+        parsed.options.secondDestination = *second;
+    }
+    if (parsed.options.secondDestination == parsed.options.server) {
+        parsed.error = QStringLiteral("the second destination must differ from --server");
+        return parsed;
+    }
+    parsed.options.json = parser.isSet(json);
+    parsed.options.upnp = !parser.isSet(noUpnp);
+    parsed.ok = true;
+    return parsed;
+}
+
+QString mappingWord(Mapping mapping)
+{
+    switch (mapping) {
+    case Mapping::EndpointIndependent:
+        return QStringLiteral("endpoint-independent");
+    case Mapping::EndpointDependent:
+        return QStringLiteral("endpoint-dependent");
+    case Mapping::Unknown:
+        break;
+    }
+    return QStringLiteral("unknown");
+}
+
+bool isPrivateOrShared(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (!isV4)
+        return false;
+    return (v4 & 0xff000000u) == 0x0a000000u      // 10/8
+           || (v4 & 0xfff00000u) == 0xac100000u   // 172.16/12
+           || (v4 & 0xffff0000u) == 0xc0a80000u   // 192.168/16
+           || (v4 & 0xffc00000u) == 0x64400000u;  // 100.64/10, carrier-grade NAT
+}
+
+Assessment assess(const Findings &findings)
+{
+    Assessment result;
+    const DestinationResult &primary = findings.primary;
+    result.serverAnswered = primary.answered();
+    result.firstPublic = primary.firstPublic;
+    if (primary.firstPublic.isValid())
+        result.portPreserved = primary.firstPublic.port == findings.firstLocalPort;
+    if (result.portPreserved == false && primary.secondPublic.isValid())
+        result.neighbouringPorts = std::abs(int(primary.firstPublic.port) - int(primary.secondPublic.port))
+                                   <= NeighbourWindow;
+
+    if (!findings.second) {
+        result.mappingNote = QStringLiteral("no second destination (give --second-port or --second-server)");
+    } else {
+        const DestinationResult &other = *findings.second;
+        const QString compared = QStringLiteral("%1 and %2").arg(hostPortText(primary.destination),
+                                                                 hostPortText(other.destination));
+        // Each socket that both destinations saw is a comparison; one difference settles it.
+        int comparisons = 0;
+        bool differs = false;
+        if (primary.firstPublic.isValid() && other.firstPublic.isValid()) {
+            ++comparisons;
+            differs = differs || primary.firstPublic != other.firstPublic;
+        }
+        if (primary.secondPublic.isValid() && other.secondPublic.isValid()) {
+            ++comparisons;
+            differs = differs || primary.secondPublic != other.secondPublic;
+        }
+        if (comparisons == 0) {
+            result.mappingNote = QStringLiteral("%1 did not answer").arg(hostPortText(other.destination));
+            if (!primary.answered())
+                result.mappingNote = QStringLiteral("no destination answered");
+        } else {
+            result.mapping = differs ? Mapping::EndpointDependent : Mapping::EndpointIndependent;
+            result.mappingNote = QStringLiteral("compared %1").arg(compared);
+            if (other.destination.address == primary.destination.address && !differs)
+                result.mappingNote += QStringLiteral("; same address, so an address-dependent mapping needs "
+                                                     "--second-server");
+        }
+    }
+
+    const UpnpResult &upnp = findings.upnp;
+    if (upnp.found && !upnp.externalAddress.isNull()) {
+        if (isPrivateOrShared(upnp.externalAddress)) {
+            result.secondNat = true;
+            result.secondNatReason = QStringLiteral("the router's external address %1 is private or shared")
+                                         .arg(upnp.externalAddress.toString());
+        } else if (primary.firstPublic.isValid() && primary.firstPublic.address != upnp.externalAddress) {
+            result.secondNat = true;
+            result.secondNatReason = QStringLiteral("the router's external address %1 is not %2, the address the "
+                                                    "server saw")
+                                         .arg(upnp.externalAddress.toString(),
+                                              primary.firstPublic.address.toString());
+        } else if (primary.firstPublic.isValid()) {
+            result.secondNat = false;
+        }
+    }
+    return result;
+}
+
+QString verdict(const Findings &findings, const Assessment &assessment)
+{
+    if (!assessment.serverAnswered)
+        return QStringLiteral("unknown: the rendezvous server %1 did not answer, so nothing could be measured")
+            .arg(hostPortText(findings.primary.destination));
+    QString text = natSentence(findings, assessment) + QLatin1Char('.');
+    const QString upnp = upnpSentence(findings, assessment);
+    if (!upnp.isEmpty())
+        text += QLatin1Char(' ') + upnp;
+    return text;
+}
+
+QString textReport(const Findings &findings, const Assessment &assessment)
+{
+    QStringList lines;
+    QString local = QStringLiteral("local ports: %1 and %2").arg(portText(findings.firstLocalPort),
+                                                                portText(findings.secondLocalPort));
+    if (!findings.firstOnMatchPort)
+        local += QStringLiteral(" (6006 is taken here, so the first socket uses an ephemeral port)");
+    lines.append(local);
+    lines.append(QStringLiteral("public address: %1").arg(assessment.firstPublic.isValid()
+                                                              ? assessment.firstPublic.address.toString()
+                                                              : QStringLiteral("unknown")));
+    if (assessment.firstPublic.isValid())
+        lines.append(QStringLiteral("public endpoints seen by %1: %2 and %3")
+                         .arg(hostPortText(findings.primary.destination), hostPortText(findings.primary.firstPublic),
+                              findings.primary.secondPublic.isValid() ? hostPortText(findings.primary.secondPublic)
+                                                                      : QStringLiteral("unknown")));
+    lines.append(QStringLiteral("port %1 kept: %2").arg(portText(findings.firstLocalPort), yesNo(assessment.portPreserved)));
+    if (assessment.neighbouringPorts)
+        lines.append(QStringLiteral("neighbouring public ports (within %1): %2")
+                         .arg(QString::number(NeighbourWindow), yesNo(assessment.neighbouringPorts)));
+    if (findings.second && findings.second->answered())
+        lines.append(QStringLiteral("public endpoints seen by %1: %2 and %3")
+                         .arg(hostPortText(findings.second->destination),
+                              findings.second->firstPublic.isValid() ? hostPortText(findings.second->firstPublic)
+                                                                     : QStringLiteral("unknown"),
+                              findings.second->secondPublic.isValid() ? hostPortText(findings.second->secondPublic)
+                                                                      : QStringLiteral("unknown")));
+    lines.append(QStringLiteral("mapping: %1 (%2)").arg(mappingWord(assessment.mapping), assessment.mappingNote));
+    const UpnpResult &upnp = findings.upnp;
+    if (!upnp.checked) {
+        lines.append(QStringLiteral("upnp: not asked (--no-upnp)"));
+    } else if (!upnp.found) {
+        lines.append(QStringLiteral("upnp: no gateway found (%1)").arg(upnp.failure));
+    } else {
+        lines.append(QStringLiteral("upnp: found, service %1").arg(upnp.serviceType));
+        lines.append(QStringLiteral("upnp external address: %1").arg(
+            upnp.externalAddress.isNull() ? QStringLiteral("not given") : upnp.externalAddress.toString()));
+        lines.append(QStringLiteral("second NAT in front of the router: %1%2")
+                         .arg(yesNo(assessment.secondNat),
+                              assessment.secondNatReason.isEmpty() ? QString()
+                                                                   : QStringLiteral(" (%1)").arg(assessment.secondNatReason)));
+    }
+    lines.append(QStringLiteral("verdict: %1").arg(verdict(findings, assessment)));
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+QByteArray jsonReport(const Findings &findings, const Assessment &assessment)
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("public_address"), assessment.firstPublic.isValid()
+                                                        ? QJsonValue(assessment.firstPublic.address.toString())
+                                                        : QJsonValue(QJsonValue::Null));
+    object.insert(QStringLiteral("public_port"), assessment.firstPublic.isValid()
+                                                     ? QJsonValue(int(assessment.firstPublic.port))
+                                                     : QJsonValue(QJsonValue::Null));
+    object.insert(QStringLiteral("local_port"), int(findings.firstLocalPort));
+    object.insert(QStringLiteral("local_port_is_6006"), findings.firstOnMatchPort);
+    object.insert(QStringLiteral("port_preserved"), optionalBool(assessment.portPreserved));
+    object.insert(QStringLiteral("neighbouring_ports"), optionalBool(assessment.neighbouringPorts));
+    object.insert(QStringLiteral("mapping"), mappingWord(assessment.mapping));
+    object.insert(QStringLiteral("mapping_note"), assessment.mappingNote);
+    const UpnpResult &upnp = findings.upnp;
+    if (!upnp.checked) {
+        object.insert(QStringLiteral("upnp"), QJsonValue(QJsonValue::Null));
+    } else {
+        QJsonObject gateway;
+        gateway.insert(QStringLiteral("found"), upnp.found);
+        if (upnp.found) {
+            gateway.insert(QStringLiteral("service_type"), upnp.serviceType);
+            gateway.insert(QStringLiteral("external_address"), upnp.externalAddress.isNull()
+                                                                   ? QJsonValue(QJsonValue::Null)
+                                                                   : QJsonValue(upnp.externalAddress.toString()));
+            gateway.insert(QStringLiteral("second_nat"), optionalBool(assessment.secondNat));
+        } else {
+            gateway.insert(QStringLiteral("reason"), upnp.failure);
+        }
+        object.insert(QStringLiteral("upnp"), gateway);
+    }
+    object.insert(QStringLiteral("verdict"), verdict(findings, assessment));
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+} // namespace netcheck

@@ -1,0 +1,216 @@
+#include "netchecker.h"
+
+#include "upnp/soap.h"
+#include "wire/ports.h"
+#include "wire/signalwire.h"
+
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRandomGenerator>
+
+namespace {
+
+// Registrations repeat as a proxy's do until the announcement comes (ms).
+constexpr int RetryIntervalMs = 750;
+// A server that has not announced both sides by then is taken as silent (ms).
+constexpr int SignallingDeadlineMs = 5000;
+// Hard bound of the whole check, under the promised 15 s: the port mapper's own bound is
+// 10 s, GetExternalIPAddress gets what is left (ms).
+constexpr int OverallDeadlineMs = 13000;
+// A GetExternalIPAddress request that moves no data this long is aborted (ms).
+constexpr int TransferTimeoutMs = 3000;
+// An answer is a few hundred bytes; a gateway streaming more is cut off (bytes).
+constexpr qint64 MaxAnswerBytes = 64 * 1024;
+// Datagrams read per readyRead; the rest wait for the next notification (count).
+constexpr int MaxDatagramsPerRead = 64;
+// Largest datagram read whole; a "peer" message is far smaller (bytes).
+constexpr qint64 MaxDatagramBytes = 2048;
+constexpr int FirstSide = 1;
+constexpr int SecondSide = 2;
+
+// A match identifier nobody else uses: the server pairs only our own two sockets.
+QByteArray freshMatchId()
+{
+    return "netcheck-" + QByteArray::number(QRandomGenerator::system()->generate64(), 16);
+}
+
+} // namespace
+
+NetChecker::NetChecker(const netcheck::Options &checkOptions, QObject *parent)
+    : QObject(parent), options(checkOptions)
+{
+    firstSocket.setProxy(QNetworkProxy::NoProxy);
+    secondSocket.setProxy(QNetworkProxy::NoProxy);
+    network.setProxy(QNetworkProxy::NoProxy);
+    network.setTransferTimeout(TransferTimeoutMs);
+    retryTimer.setInterval(RetryIntervalMs);
+    signallingDeadline.setSingleShot(true);
+    signallingDeadline.setInterval(SignallingDeadlineMs);
+    overallDeadline.setSingleShot(true);
+    overallDeadline.setInterval(OverallDeadlineMs);
+    connect(&retryTimer, &QTimer::timeout, this, &NetChecker::sendRegistrations);
+    connect(&signallingDeadline, &QTimer::timeout, this, &NetChecker::handleSignallingDeadline);
+    connect(&overallDeadline, &QTimer::timeout, this, &NetChecker::finish);
+    connect(&firstSocket, &QUdpSocket::readyRead, this, [this] { handleDatagrams(&firstSocket, FirstSide); });
+    connect(&secondSocket, &QUdpSocket::readyRead, this, [this] { handleDatagrams(&secondSocket, SecondSide); });
+    connect(&mapper, &UpnpPortMapper::finished, this, &NetChecker::handleGatewayFound);
+}
+
+void NetChecker::start()
+{
+    overallDeadline.start();
+    // The first socket tries the port a match uses, so the answer is about that port.
+    result.firstOnMatchPort = firstSocket.bind(QHostAddress(QHostAddress::AnyIPv4), ports::DefaultPeerPort);
+    const bool firstBound = result.firstOnMatchPort || firstSocket.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
+    const bool secondBound = secondSocket.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
+    result.firstLocalPort = firstSocket.localPort();
+    result.secondLocalPort = secondSocket.localPort();
+
+    result.primary.destination = options.server;
+    registrations.push_back({options.server, freshMatchId(), false, false, &result.primary});
+    if (options.secondDestination.isValid()) {
+        result.second = netcheck::DestinationResult{options.secondDestination, {}, {}};
+        registrations.push_back({options.secondDestination, freshMatchId(), false, false, &*result.second});
+    }
+
+    result.upnp.checked = options.upnp;
+    if (options.upnp)
+        mapper.findGateway();
+    else
+        upnpDone = true;
+
+    if (!firstBound || !secondBound) {
+        // Nothing can be asked without both sockets: the server counts as silent.
+        signallingDone = true;
+        finishIfDone();
+        return;
+    }
+    sendRegistrations();
+    retryTimer.start();
+    signallingDeadline.start();
+}
+
+void NetChecker::sendRegistrations()
+{
+    if (signallingDone)
+        return;
+    for (const Registration &registration : registrations) {
+        const QHostAddress &address = registration.destination.address;
+        const quint16 port = registration.destination.port;
+        if (!registration.firstAnnounced)
+            firstSocket.writeDatagram(signalwire::registerMessage(registration.matchId, FirstSide), address, port);
+        if (!registration.secondAnnounced)
+            secondSocket.writeDatagram(signalwire::registerMessage(registration.matchId, SecondSide), address, port);
+    }
+}
+
+void NetChecker::handleDatagrams(QUdpSocket *socket, int side)
+{
+    for (int count = 0; count < MaxDatagramsPerRead && socket->hasPendingDatagrams(); ++count) {
+        QByteArray datagram(int(qBound<qint64>(0, socket->pendingDatagramSize(), MaxDatagramBytes)), Qt::Uninitialized);
+        QHostAddress sender;
+        quint16 senderPort = 0;
+        const qint64 size = socket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
+        if (size < 0 || signallingDone)
+            continue;
+        datagram.truncate(size);
+        const signalwire::SignalMessage message = signalwire::parseSignalMessage(datagram);
+        if (message.kind != signalwire::SignalKind::Peer || message.address.isNull() || message.port == 0)
+            continue;
+        for (Registration &registration : registrations) {
+            // Signalling counts only from the destination itself, as a proxy takes it.
+            if (registration.destination != netcheck::HostPort{sender, senderPort}
+                || message.matchId != QString::fromUtf8(registration.matchId))
+                continue;
+            // Acknowledged every time, as a proxy does, so the server stops repeating.
+            socket->writeDatagram(signalwire::peerAckMessage(message.matchId, message.address, message.port),
+                                  sender, senderPort);
+            // The announcement to one side names the other side's public endpoint.
+            const netcheck::HostPort announced{message.address, message.port};
+            if (side == FirstSide) {
+                registration.firstAnnounced = true;
+                registration.target->secondPublic = announced;
+            } else {
+                registration.secondAnnounced = true;
+                registration.target->firstPublic = announced;
+            }
+        }
+    }
+    bool complete = true;
+    for (const Registration &registration : registrations)
+        complete = complete && registration.firstAnnounced && registration.secondAnnounced;
+    if (complete && !signallingDone) {
+        signallingDone = true;
+        retryTimer.stop();
+        signallingDeadline.stop();
+        finishIfDone();
+    }
+}
+
+void NetChecker::handleSignallingDeadline()
+{
+    signallingDone = true;
+    retryTimer.stop();
+    finishIfDone();
+}
+
+void NetChecker::handleGatewayFound(bool ok, const QString &detail)
+{
+    if (!ok) {
+        result.upnp.failure = detail;
+        finishUpnp();
+        return;
+    }
+    result.upnp.found = true;
+    result.upnp.serviceType = mapper.wanServiceType();
+    requestExternalAddress();
+}
+
+void NetChecker::requestExternalAddress()
+{
+    QNetworkRequest request(mapper.wanControlUrl());
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("text/xml; charset=\"utf-8\""));
+    request.setRawHeader("SOAPAction", upnp::externalAddressAction(result.upnp.serviceType));
+    QNetworkReply *reply = network.post(request, upnp::externalAddressBody(result.upnp.serviceType));
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > MaxAnswerBytes)
+            reply->abort();
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { handleExternalAddressReply(reply); });
+}
+
+void NetChecker::handleExternalAddressReply(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    if (reply->error() == QNetworkReply::NoError)
+        result.upnp.externalAddress = upnp::externalAddressFromAnswer(reply->read(MaxAnswerBytes));
+    finishUpnp();
+}
+
+void NetChecker::finishUpnp()
+{
+    upnpDone = true;
+    finishIfDone();
+}
+
+void NetChecker::finishIfDone()
+{
+    if (signallingDone && upnpDone)
+        finish();
+}
+
+void NetChecker::finish()
+{
+    if (done)
+        return;
+    done = true;
+    retryTimer.stop();
+    signallingDeadline.stop();
+    overallDeadline.stop();
+    firstSocket.close();
+    secondSocket.close();
+    if (result.upnp.checked && !upnpDone && !result.upnp.found && result.upnp.failure.isEmpty())
+        result.upnp.failure = QStringLiteral("timeout");
+    Q_EMIT finished();
+}
