@@ -349,6 +349,14 @@ void TestNetcheck::assessment_data()
 
     Case noUpnp = cone;
     noUpnp.upnpChecked = false;
+    Case changedUnknown = changedCone;
+    changedUnknown.withSecond = false;
+    QTest::newRow("port changed, no second destination")
+        << changedUnknown << true << "false" << "false" << "unknown" << "null"
+        << "NAT that changes port 6006, kind unknown without a second destination: if it is a cone NAT you can play "
+           "players behind cone NATs; a symmetric NAT plays only players whose router forwards 6006."
+        << "";
+
     QTest::newRow("no upnp asked: no upnp sentence") << noUpnp << true << "true" << "null" << "endpoint-independent"
                                                      << "null" << "cone NAT" << "";
 }
@@ -464,7 +472,7 @@ void TestNetcheck::textNotes_data()
     cone.primaryFirst = 6006;
     cone.primarySecond = 40000;
     QTest::newRow("unknown mapping says why")
-        << cone << "mapping: unknown (no second destination (give --second-port or --second-server))";
+        << cone << "mapping: unknown (no second destination; give --second-port or --second-server)";
     QTest::newRow("public endpoints") << cone << "public endpoints seen by 203.0.113.1:7001: 203.0.113.10:6006 and "
                                                  "203.0.113.10:40000";
     Case two = cone;

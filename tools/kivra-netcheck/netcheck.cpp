@@ -66,8 +66,9 @@ QString natSentence(const Findings &findings, const Assessment &assessment)
                               "you can play players behind cone NATs; a symmetric NAT plays only players whose "
                               "router forwards 6006")
             .arg(portName);
-    return QStringLiteral("NAT that changes %1, kind unknown without a second destination: players behind cone "
-                          "NATs may work; a symmetric NAT plays only players whose router forwards 6006")
+    return QStringLiteral("NAT that changes %1, kind unknown without a second destination: if it is a cone NAT "
+                          "you can play players behind cone NATs; a symmetric NAT plays only players whose router "
+                          "forwards 6006")
         .arg(portName);
 }
 
@@ -256,7 +257,7 @@ Assessment assess(const Findings &findings)
                                    <= NeighbourWindow;
 
     if (!findings.second) {
-        result.mappingNote = QStringLiteral("no second destination (give --second-port or --second-server)");
+        result.mappingNote = QStringLiteral("no second destination; give --second-port or --second-server");
     } else {
         const DestinationResult &other = *findings.second;
         const QString compared = QStringLiteral("%1 and %2").arg(hostPortText(primary.destination),
