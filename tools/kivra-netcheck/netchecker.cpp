@@ -112,7 +112,7 @@ void NetChecker::handleDatagrams(QUdpSocket *socket, int side)
         QHostAddress sender;
         quint16 senderPort = 0;
         const qint64 size = socket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
-        if (size < 0 || signallingDone)
+        if (size < 0)
             continue;
         datagram.truncate(size);
         const signalwire::SignalMessage message = signalwire::parseSignalMessage(datagram);
@@ -126,7 +126,10 @@ void NetChecker::handleDatagrams(QUdpSocket *socket, int side)
             // Acknowledged every time, as a proxy does, so the server stops repeating.
             socket->writeDatagram(signalwire::peerAckMessage(message.matchId, message.address, message.port),
                                   sender, senderPort);
-            // The announcement to one side names the other side's public endpoint.
+            // The announcement to one side names the other side's public endpoint; after the
+            // deadline the findings stay as they were.
+            if (signallingDone)
+                continue;
             const netcheck::HostPort announced{message.address, message.port};
             if (side == FirstSide) {
                 registration.firstAnnounced = true;
