@@ -14,12 +14,7 @@
 
 namespace hosttest {
 
-struct RunResult
-{
-    bool finished = false;
-    int exitCode = -1;
-    QList<QByteArray> lines; // standard output, line by line
-};
+using testsupport::RunResult;
 
 // Environment without DISPLAY, so that no test reaches the machine's X server by accident.
 inline QProcessEnvironment cleanEnvironment()
@@ -37,25 +32,7 @@ inline QProcessEnvironment cleanEnvironment()
 inline RunResult run(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
                      int timeoutMs = 20000, const QString &workingDirectory = QString())
 {
-    QProcess process;
-    testsupport::ProcessGuard guard(&process);
-    process.setProgram(program);
-    process.setArguments(arguments);
-    process.setProcessEnvironment(environment);
-    if (!workingDirectory.isEmpty())
-        process.setWorkingDirectory(workingDirectory);
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start();
-    RunResult result;
-    if (!process.waitForStarted(5000))
-        return result;
-    result.finished = process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit;
-    result.exitCode = process.exitCode();
-    const QByteArray out = process.readAllStandardOutput();
-    result.lines = out.split('\n');
-    if (!result.lines.isEmpty() && result.lines.constLast().isEmpty())
-        result.lines.removeLast();
-    return result;
+    return testsupport::runToEnd(program, arguments, environment, timeoutMs, workingDirectory);
 }
 
 // The stand-in's record file as lines.
@@ -64,10 +41,7 @@ inline QList<QByteArray> recordLines(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    QList<QByteArray> lines = file.readAll().split('\n');
-    if (!lines.isEmpty() && lines.constLast().isEmpty())
-        lines.removeLast();
-    return lines;
+    return testsupport::outputLines(file.readAll());
 }
 
 // The argvN values of the first record in the file (argv0 included).

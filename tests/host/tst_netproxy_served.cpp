@@ -27,15 +27,7 @@ constexpr int LineWaitMs = 15000;         // for a line of the program's, on a l
 // Poll bound of the shell that waits for the leftover to be up: 200 x 50 ms.
 constexpr char LeftoverPolls[] = "200";
 
-QString gatewayBin()
-{
-#ifdef FAKE_GATEWAY_BIN
-    return QStringLiteral(FAKE_GATEWAY_BIN);
-#else
-    // The build tree's fake gateway, beside this test's directory.
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/../upnp/fakegateway/fake-gateway");
-#endif
-}
+const QString GatewayBin = QStringLiteral(FAKE_GATEWAY_BIN);
 
 // unshare: a fresh PID namespace, and the child killed when unshare itself is killed.
 QStringList isolated(const QStringList &arguments)
@@ -168,12 +160,11 @@ void TestNetproxyServed::noPeerEndsWithFour()
     const QNetworkDatagram registration = server.receiveDatagram();
     QVERIFY2(registration.data().contains("m2"), registration.data().constData());
 
-    QVERIFY(netproxy.waitForFinished(RegistrationDeadlineMs + SlackMs));
-    QCOMPARE(netproxy.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(netproxy.exitCode(), 4);
-    QList<QByteArray> lines = netproxy.readAllStandardOutput().split('\n');
-    QVERIFY(!lines.isEmpty() && lines.constLast().isEmpty());
-    lines.removeLast();
+    const testsupport::RunResult ended = testsupport::waitForEnd(netproxy, RegistrationDeadlineMs + SlackMs);
+    QVERIFY(ended.finished);
+    QCOMPARE(ended.exitCode, 4);
+    const QList<QByteArray> &lines = ended.lines;
+    QVERIFY(!lines.isEmpty() && ended.lastLineEnded);
     QVERIFY(lines.size() >= 2);
     QCOMPARE(lines.constFirst(),
              "trace m2.2 " + QDir::toNativeSeparators(dir->filePath(QStringLiteral("trace.txt"))).toUtf8());
@@ -233,11 +224,11 @@ void TestNetproxyServed::negotiatedDelayStartsEmulator()
     harness.startHandshake(QStringLiteral("m3"));
     harness.peerSend(proposal);
 
-    QVERIFY(netproxy.waitForFinished(30000));
-    QCOMPARE(netproxy.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(netproxy.exitCode(), 7);
+    const testsupport::RunResult ended = testsupport::waitForEnd(netproxy, 30000);
+    QVERIFY(ended.finished);
+    QCOMPARE(ended.exitCode, 7);
 
-    QList<QByteArray> lines = netproxy.readAllStandardOutput().split('\n');
+    QList<QByteArray> lines = ended.lines;
     lines.removeAll(QByteArray());
     lines.removeIf([](const QByteArray &line) { return line.startsWith("upnp m3.2 "); });
     QVERIFY2(lines.size() == 4, lines.join('|').constData());
@@ -294,10 +285,10 @@ void TestNetproxyServed::mapsPeerPortAndLegacyPort()
 {
     QVERIFY(runCommand(QStringLiteral("ip"), {"link", "set", "lo", "multicast", "on"}));
     QVERIFY(runCommand(QStringLiteral("ip"), {"route", "replace", "239.0.0.0/8", "dev", "lo"}));
-    QVERIFY2(QFileInfo(gatewayBin()).isExecutable(), qPrintable("no fake gateway at " + gatewayBin()));
+    QVERIFY2(QFileInfo(GatewayBin).isExecutable(), qPrintable("no fake gateway at " + GatewayBin));
     QProcess gateway;
     testsupport::ProcessGuard gatewayGuard(&gateway);
-    QVERIFY(testsupport::startFixture(gateway, gatewayBin(), {}).toInt() > 0);
+    QVERIFY(testsupport::startFixture(gateway, GatewayBin, {}).toInt() > 0);
     OutputLines requests(gateway);
 
     QUdpSocket server;

@@ -251,13 +251,12 @@ private slots:
         run.setProcessEnvironment(cleanEnvironment());  // the stand-in exits at once with 0
         run.start(program, {QStringLiteral("--emulator"), emulator, QStringLiteral("--command"), QStringLiteral("plain")});
         QVERIFY(run.waitForStarted());
-        const QStringList lines = readLinesUntil(run, [](const QString &) { return false; });
-        QVERIFY(hasFinished(run));
-        QCOMPARE(run.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(run.exitCode(), 0);
-        QVERIFY2(lines.contains(QStringLiteral("emulator_started")), qPrintable(lines.join(QLatin1Char('|'))));
-        for (const QString &line : lines)
-            QVERIFY2(!line.startsWith(QLatin1String("cleanup")), qPrintable(line));
+        const testsupport::RunResult ended = testsupport::waitForEnd(run, LineTimeoutMs);
+        QVERIFY(ended.finished);
+        QCOMPARE(ended.exitCode, 0);
+        QVERIFY2(ended.lines.contains("emulator_started"), ended.lines.join('|').constData());
+        for (const QByteArray &line : ended.lines)
+            QVERIFY2(!line.startsWith("cleanup"), line.constData());
         QCOMPARE(oldEmulator.state(), QProcess::Running);
     }
 };

@@ -15,15 +15,6 @@ namespace {
 constexpr int WaitMs = 5000;
 constexpr int DeadlineWaitMs = 35000; // the 25 s timers plus the punch handshakes and margin
 
-bool launched(UdpProxyManager &proxy, PeerHarness &h, const QString &quark, quint16 localPort,
-              const QString &signalHost = QString())
-{
-    const auto result = proxy.launch(quark, localPort, signalHost.isEmpty() ? h.signalHost() : signalHost,
-                                     h.signalPort(), QStringLiteral("127.0.0.1"));
-    h.useLaunchResult(result);
-    return result.value(QStringLiteral("status")).toString() == QLatin1String("started");
-}
-
 } // namespace
 
 class TestProxyDeadline : public QObject
@@ -55,7 +46,7 @@ private Q_SLOTS:
         QSignalSpy namedFailed(&named, &UdpProxyManager::punchingFailed);
         QSignalSpy announcedFailed(&announced, &UdpProxyManager::punchingFailed);
 
-        QVERIFY(launched(announced, hAnnounced, QStringLiteral("an.1"), 7041));
+        QVERIFY(hAnnounced.launched(announced, QStringLiteral("an.1"), 7041));
         QVERIFY(hAnnounced.connectProxy(&announced, QStringLiteral("an")));
         hAnnounced.peerSend("ping");
         hAnnounced.peerSend("PUNCH");
@@ -63,10 +54,10 @@ private Q_SLOTS:
         hAnnounced.peerSend("G2");
         QVERIFY(hAnnounced.sync());
 
-        QVERIFY(launched(silent, hSilent, QStringLiteral("si.1"), 7001));
-        QVERIFY(launched(acked, hAcked, QStringLiteral("ac.2"), 7011));
-        QVERIFY(launched(sideless, hSideless, QStringLiteral("sideless"), 7021));
-        QVERIFY(launched(named, hNamed, QStringLiteral("na.1"), 7031, QStringLiteral("localhost")));
+        QVERIFY(hSilent.launched(silent, QStringLiteral("si.1"), 7001));
+        QVERIFY(hAcked.launched(acked, QStringLiteral("ac.2"), 7011));
+        QVERIFY(hSideless.launched(sideless, QStringLiteral("sideless"), 7021));
+        QVERIFY(hNamed.launched(named, QStringLiteral("na.1"), 7031, QStringLiteral("localhost")));
         QTRY_COMPARE_WITH_TIMEOUT(hAcked.server.count("register/"), 1, WaitMs);
         hAcked.serverSend("registered/ac/2");
 

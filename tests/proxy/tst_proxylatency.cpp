@@ -15,7 +15,6 @@ using proxytest::PeerHarness;
 
 namespace {
 
-constexpr quint16 EmulatorPort = 7001;
 constexpr int HandshakeWaitMs = 5000;   // one punch call ends within about a second
 constexpr int ProbeWaitMs = 5000;       // the probe is evaluated 1.2 s after it starts
 constexpr int NegotiationWaitMs = 10000; // evaluation plus the 3 s wait for the peer
@@ -42,12 +41,7 @@ public:
     // Launches "lt.1" and completes the handshake. The probe starts with the success.
     bool connect()
     {
-        if (!h.start())
-            return false;
-        const auto result = proxy.launch(QStringLiteral("lt.1"), EmulatorPort, h.signalHost(), h.signalPort(),
-                                         QStringLiteral("127.0.0.1"));
-        h.useLaunchResult(result);
-        if (result.value(QStringLiteral("status")).toString() != QLatin1String("started"))
+        if (!h.start() || !h.launched(proxy, QStringLiteral("lt.1")))
             return false;
         QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
         h.startHandshake(QStringLiteral("lt"));

@@ -15,7 +15,6 @@ using proxytest::UdpEnd;
 
 namespace {
 
-constexpr quint16 EmulatorPort = 7001;
 constexpr int HandshakeWaitMs = 5000;   // one punch call ends within about a second
 constexpr int FailureWaitMs = 20000;    // the full sequence sleeps about 10 s
 const QHostAddress PeerHost(QStringLiteral("127.0.0.2"));
@@ -28,13 +27,6 @@ const QByteArray LateToken = QByteArrayLiteral("0.3131313131313131");
 bool isHello(const QByteArray &data)
 {
     return data.startsWith("0.") && data.endsWith(" _");
-}
-
-bool launched(UdpProxyManager &proxy, PeerHarness &h, const QString &quark)
-{
-    const auto result = proxy.launch(quark, EmulatorPort, h.signalHost(), h.signalPort(), QStringLiteral("127.0.0.1"));
-    h.useLaunchResult(result);
-    return result.value(QStringLiteral("status")).toString() == QLatin1String("started");
 }
 
 // Punch datagrams the proxy sent to one end: "<token> <learned|_>[ ok]".
@@ -129,7 +121,7 @@ private Q_SLOTS:
         UdpProxyManager proxy;
         QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
         QSignalSpy failed(&proxy, &UdpProxyManager::punchingFailed);
-        QVERIFY(launched(proxy, h, QStringLiteral("pm.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("pm.1")));
         h.startHandshake(QStringLiteral("pm"));
         QVERIFY(succeeded.wait(HandshakeWaitMs));
         QCOMPARE(succeeded.first().first().toString(), QStringLiteral("pm.1"));
@@ -192,7 +184,7 @@ private Q_SLOTS:
         QVERIFY(other.bind(QHostAddress(fromHost), quint16(fromPort)));
         UdpProxyManager proxy;
         QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
-        QVERIFY(launched(proxy, h, QStringLiteral("rt.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("rt.1")));
         h.announcePeer(QStringLiteral("rt"));
         h.sendToProxy(other, datagram);
         // The real peer answers too; after a move its punches come from a port that is no longer
@@ -234,7 +226,7 @@ private Q_SLOTS:
         QVERIFY(far.bind());
         UdpProxyManager proxy;
         QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
-        QVERIFY(launched(proxy, h, QStringLiteral("qt.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("qt.1")));
         h.serverSend("peer/qt/127.0.0.2/" + QByteArray::number(far.announcedPort));
         QVERIFY(succeeded.wait(HandshakeWaitMs));
         h.emulatorSend("after");
@@ -250,7 +242,7 @@ private Q_SLOTS:
         QVERIFY(h.start());
         UdpProxyManager proxy;
         QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
-        QVERIFY(launched(proxy, h, QStringLiteral("ra.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("ra.1")));
         h.announcePeer(QStringLiteral("ra"));
         h.announcePeer(QStringLiteral("ra")); // read inside the running sequence
         h.peerSend(PeerHarness::peerPunchReply());
@@ -291,7 +283,7 @@ private Q_SLOTS:
         QVERIFY(stranger.bind(StrayHost));
         UdpProxyManager proxy;
         QSignalSpy negotiated(&proxy, &UdpProxyManager::delayNegotiated);
-        QVERIFY(launched(proxy, h, QStringLiteral("pw.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("pw.1")));
         h.announcePeer(QStringLiteral("pw"));
         h.sendToProxy(fromStranger ? stranger : h.peer, datagram); // read by the punch sequence
         h.peerSend(PeerHarness::peerPunchReply());
@@ -317,7 +309,7 @@ private Q_SLOTS:
         UdpProxyManager proxy;
         QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
         QSignalSpy failed(&proxy, &UdpProxyManager::punchingFailed);
-        QVERIFY(launched(proxy, h, QStringLiteral("nb.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("nb.1")));
         QElapsedTimer clock;
         clock.start();
         h.announcePeer(QStringLiteral("nb"));            // sequence 1, toward the peer
@@ -357,7 +349,7 @@ private Q_SLOTS:
         UdpProxyManager proxy;
         QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
         QSignalSpy failed(&proxy, &UdpProxyManager::punchingFailed);
-        QVERIFY(launched(proxy, h, QStringLiteral("df.1"))); // no derived port: a shorter sequence
+        QVERIFY(h.launched(proxy, QStringLiteral("df.1"))); // no derived port: a shorter sequence
         h.announcePeer(QStringLiteral("df"));            // sequence 1, silent peer
         h.announcePeer(QStringLiteral("df"), &second);   // nested sequence 2, silent too
         h.server.send("peer/df/127.0.0.4/" + QByteArray::number(third.port()), QHostAddress::LocalHost,
@@ -407,7 +399,7 @@ private Q_SLOTS:
         QVERIFY(late.bind());
         UdpProxyManager proxy;
         QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
-        QVERIFY(launched(proxy, h, QStringLiteral("lw.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("lw.1")));
         h.server.send("peer/lw/127.0.0.4/" + QByteArray::number(late.port()), QHostAddress::LocalHost,
                       h.proxyPeerPort);
         QVERIFY(succeeded.wait(FailureWaitMs));
@@ -443,7 +435,7 @@ private Q_SLOTS:
                 proxy.requestStop();
         });
         QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
-        QVERIFY(launched(proxy, h, QStringLiteral("sw-1234.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("sw-1234.1")));
         QElapsedTimer clock;
         clock.start();
         h.announcePeer(QStringLiteral("sw-1234"));
@@ -486,7 +478,7 @@ private Q_SLOTS:
         UdpProxyManager proxy;
         QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
         QSignalSpy failed(&proxy, &UdpProxyManager::punchingFailed);
-        QVERIFY(launched(proxy, h, QStringLiteral("fail-1234.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("fail-1234.1")));
         h.announcePeer(QStringLiteral("fail-1234"));
         QVERIFY(failed.wait(FailureWaitMs));
         QCOMPARE(failed.first().first().toString(), QStringLiteral("fail-1234.1"));
@@ -532,7 +524,7 @@ private Q_SLOTS:
         UdpProxyManager proxy;
         QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
         QSignalSpy failed(&proxy, &UdpProxyManager::punchingFailed);
-        QVERIFY(launched(proxy, h, QStringLiteral("late.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("late.1")));
         h.announcePeer(QStringLiteral("late"));
         QVERIFY(succeeded.wait(FailureWaitMs));
         QCOMPARE(failed.count(), 0);
@@ -553,7 +545,7 @@ private Q_SLOTS:
         QVERIFY(lastResort.bind(PeerHost, 6004));
         UdpProxyManager proxy;
         QSignalSpy failed(&proxy, &UdpProxyManager::punchingFailed);
-        QVERIFY(launched(proxy, h, QStringLiteral("nosidequark")));
+        QVERIFY(h.launched(proxy, QStringLiteral("nosidequark")));
         h.announcePeer(QStringLiteral("nosidequark"));
         QTRY_COMPARE_WITH_TIMEOUT(lastResort.count(), 6, FailureWaitMs);
         for (const auto &d : lastResort.received()) {

@@ -13,18 +13,10 @@ using proxytest::UdpEnd;
 
 namespace {
 
-constexpr quint16 EmulatorPort = 7001;
 constexpr int WaitMs = 5000;
 constexpr int BigQueueBytes = 64 * 1024 * 1024; // receive queues of ends flooded at once
 const QHostAddress PeerHost(QStringLiteral("127.0.0.2"));
 const QHostAddress StrangerHost(QStringLiteral("127.0.0.3")); // neither the peer nor the server
-
-bool launched(UdpProxyManager &proxy, PeerHarness &h, const QString &quark)
-{
-    const auto result = proxy.launch(quark, EmulatorPort, h.signalHost(), h.signalPort(), QStringLiteral("127.0.0.1"));
-    h.useLaunchResult(result);
-    return result.value(QStringLiteral("status")).toString() == QLatin1String("started");
-}
 
 // Game datagrams as the emulator sends them: printable, no spaces.
 QByteArray game(const char *tag, int n)
@@ -48,7 +40,7 @@ private:
     // Launch, connect, and bring the relay into gameplay with one datagram each way.
     bool toGameplay(UdpProxyManager &proxy, PeerHarness &h, const QString &quark, const QString &matchId)
     {
-        if (!launched(proxy, h, quark) || !h.connectProxy(&proxy, matchId))
+        if (!h.launched(proxy, quark) || !h.connectProxy(&proxy, matchId))
             return false;
         h.emulatorSend("E-first");
         h.peerSend("G-first");
@@ -71,7 +63,7 @@ private Q_SLOTS:
         UdpEnd otherPort;
         QVERIFY(otherPort.bind(PeerHost));
         UdpProxyManager proxy;
-        QVERIFY(launched(proxy, h, QStringLiteral("so.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("so.1")));
         QVERIFY(h.connectProxy(&proxy, QStringLiteral("so")));
         h.peerSend("ping");
         h.peerSend("0.1234567890123456 _");
@@ -99,7 +91,7 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        QVERIFY(launched(proxy, h, QStringLiteral("sl.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("sl.1")));
         QVERIFY(h.connectProxy(&proxy, QStringLiteral("sl")));
         h.emulatorSend("E1"); // phase 1: the emulator is known, no game datagram from the peer yet
         QTRY_COMPARE_WITH_TIMEOUT(h.peer.count("E1"), 1, WaitMs);
@@ -181,7 +173,7 @@ private Q_SLOTS:
             QVERIFY(toGameplay(proxy, h, QStringLiteral("sn.1"), QStringLiteral("sn")));
             expected << "G-first";
         } else {
-            QVERIFY(launched(proxy, h, QStringLiteral("sn.1")));
+            QVERIFY(h.launched(proxy, QStringLiteral("sn.1")));
             QVERIFY(h.connectProxy(&proxy, QStringLiteral("sn")));
         }
         h.sendToProxy(stranger, "S-stranger");
@@ -202,7 +194,7 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start(PeerHost)); // the server shares the peer's host
         UdpProxyManager proxy;
-        QVERIFY(launched(proxy, h, QStringLiteral("cn.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("cn.1")));
         QVERIFY(h.connectProxy(&proxy, QStringLiteral("cn")));
         h.serverSend("G-from-server-early"); // while the start-up queue fills
         h.peerSend("G1");
@@ -300,7 +292,7 @@ private Q_SLOTS:
         QVERIFY(h.start());
         QVERIFY(h.emulator.setReceiveBuffer(BigQueueBytes));
         UdpProxyManager proxy;
-        QVERIFY(launched(proxy, h, QStringLiteral("qc.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("qc.1")));
         QVERIFY(h.connectProxy(&proxy, QStringLiteral("qc")));
         const int batch = datagramBytes > 1000 ? 25 : 100; // stays inside the proxy's receive queue
         for (int done = 0; done < sent; done += batch) {

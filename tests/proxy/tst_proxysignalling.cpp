@@ -14,13 +14,6 @@ namespace {
 constexpr int WaitMs = 5000;
 constexpr int TwoRetriesMs = 1600; // two 750 ms retry intervals and a margin
 
-bool launched(UdpProxyManager &proxy, PeerHarness &h, const QString &quark, quint16 localPort = 7001)
-{
-    const auto result = proxy.launch(quark, localPort, h.signalHost(), h.signalPort(), QStringLiteral("127.0.0.1"));
-    h.useLaunchResult(result);
-    return result.value(QStringLiteral("status")).toString() == QLatin1String("started");
-}
-
 QList<qint64> gaps(const proxytest::UdpEnd &end, const QByteArray &prefix)
 {
     QList<qint64> result;
@@ -54,7 +47,7 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        QVERIFY(launched(proxy, h, QStringLiteral("cad.-2")));
+        QVERIFY(h.launched(proxy, QStringLiteral("cad.-2")));
         QTRY_COMPARE_WITH_TIMEOUT(h.server.count(), 1, 500); // before the first retry
         QTRY_COMPARE_WITH_TIMEOUT(h.server.count("register/cad/-2"), 4, WaitMs);
         QCOMPARE(h.server.count(), 4);
@@ -85,7 +78,7 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        QVERIFY(launched(proxy, h, quark));
+        QVERIFY(h.launched(proxy, quark));
         QTRY_COMPARE_WITH_TIMEOUT(h.server.count("register/"), 1, WaitMs);
         h.serverSend(ack);
         if (stops) {
@@ -115,7 +108,7 @@ private Q_SLOTS:
         QVERIFY(h.start());
         UdpProxyManager proxy;
         QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
-        QVERIFY(launched(proxy, h, QStringLiteral("pi.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("pi.1")));
         QTRY_COMPARE_WITH_TIMEOUT(h.server.count("register/"), 1, WaitMs);
         h.serverSend(announcement);
         QTRY_COMPARE_WITH_TIMEOUT(h.server.count("register/"), 2, WaitMs);
@@ -130,7 +123,7 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        QVERIFY(launched(proxy, h, QStringLiteral("pe.1")));
+        QVERIFY(h.launched(proxy, QStringLiteral("pe.1")));
         QTRY_COMPARE_WITH_TIMEOUT(h.server.count("register/"), 1, WaitMs);
         QVERIFY(h.connectProxy(&proxy, QStringLiteral("pe")));
         const int registers = h.server.count("register/");
@@ -145,8 +138,8 @@ private Q_SLOTS:
         QVERIFY(silent.start());
         QVERIFY(acking.start(QHostAddress(QStringLiteral("127.0.0.1")), QHostAddress(QStringLiteral("127.0.0.3"))));
         UdpProxyManager first, second;
-        QVERIFY(launched(first, silent, QStringLiteral("rs.1"), 7001));
-        QVERIFY(launched(second, acking, QStringLiteral("ra.2"), 7011));
+        QVERIFY(silent.launched(first, QStringLiteral("rs.1"), 7001));
+        QVERIFY(acking.launched(second, QStringLiteral("ra.2"), 7011));
         QVERIFY(silent.connectProxy(&first, QStringLiteral("rs")));
         QVERIFY(acking.connectProxy(&second, QStringLiteral("ra")));
         for (PeerHarness *h : {&silent, &acking}) {

@@ -20,18 +20,10 @@ using proxytest::PeerHarness;
 
 namespace {
 
-constexpr quint16 EmulatorPort = 7001;
 constexpr int WaitMs = 5000;
 // Between the relayed datagrams that keep a match busy (ms): several per flush interval.
 constexpr int TickIntervalMs = 100;
 const QString TraceDir = QStringLiteral("Sarnolix/net-traces");
-
-QMap<QString, QVariant> launch(UdpProxyManager &proxy, PeerHarness &h, const QString &quark)
-{
-    const auto result = proxy.launch(quark, EmulatorPort, h.signalHost(), h.signalPort(), QStringLiteral("127.0.0.1"));
-    h.useLaunchResult(result);
-    return result;
-}
 
 QList<QByteArray> fileLines(const QString &path)
 {
@@ -109,7 +101,7 @@ private Q_SLOTS:
         UdpProxyManager proxy;
         const qint64 wallBeforeUs = QDateTime::currentMSecsSinceEpoch() * 1000;
         const qint64 monoBeforeUs = steadyUs();
-        const auto result = launch(proxy, h, QStringLiteral("ab:1/x y"));
+        const auto result = h.launch(proxy, QStringLiteral("ab:1/x y"));
         QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
         QCOMPARE(result.value(QStringLiteral("tracePath")).toString(), path);
         proxy.stop();
@@ -167,7 +159,7 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        const auto result = launch(proxy, h, quark);
+        const auto result = h.launch(proxy, quark);
         QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
         proxy.stop();
         const QString base = viaHome ? baseDir.filePath(QStringLiteral(".local/state")) : baseDir.path();
@@ -205,7 +197,7 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        const auto result = launch(proxy, h, QStringLiteral("n.1"));
+        const auto result = h.launch(proxy, QStringLiteral("n.1"));
         QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
         QVERIFY(result.contains(QStringLiteral("tracePath")));
         QCOMPARE(result.value(QStringLiteral("tracePath")).toString(), QString());
@@ -257,7 +249,7 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        const auto result = launch(proxy, h, QStringLiteral("a.1"));
+        const auto result = h.launch(proxy, QStringLiteral("a.1"));
         QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
         proxy.stop();
         QCOMPARE(victim.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
@@ -300,7 +292,7 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        const auto result = launch(proxy, h, QStringLiteral("r.1"));
+        const auto result = h.launch(proxy, QStringLiteral("r.1"));
         proxy.stop();
         QCOMPARE(dir.entryList({QStringLiteral("20*.txt")}, QDir::Files).size(), 50);
         QCOMPARE(dir.entryList({QStringLiteral("*-old.txt")}, QDir::Files).first(), QStringLiteral("20260101-010011-old.txt"));
@@ -320,7 +312,7 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        const auto result = launch(proxy, h, QStringLiteral("u.1"));
+        const auto result = h.launch(proxy, QStringLiteral("u.1"));
         QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
         QVERIFY(result.contains(QStringLiteral("tracePath")));
         QCOMPARE(result.value(QStringLiteral("tracePath")).toString(), QString());
@@ -340,7 +332,7 @@ private Q_SLOTS:
         UdpProxyManager proxy;
         QSignalSpy succeeded(&proxy, &UdpProxyManager::punchingSucceeded);
         QSignalSpy negotiated(&proxy, &UdpProxyManager::delayNegotiated);
-        QVERIFY(launch(proxy, h, QStringLiteral("t.1")).value(QStringLiteral("status")) == QStringLiteral("started"));
+        QVERIFY(h.launch(proxy, QStringLiteral("t.1")).value(QStringLiteral("status")) == QStringLiteral("started"));
         h.startHandshake(QStringLiteral("t"));
         QVERIFY(succeeded.wait(WaitMs));
 
@@ -412,7 +404,7 @@ private Q_SLOTS:
         h.peer.answerPings = true;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        QVERIFY(launch(proxy, h, QStringLiteral("f.1")).value(QStringLiteral("status")) == QStringLiteral("started"));
+        QVERIFY(h.launch(proxy, QStringLiteral("f.1")).value(QStringLiteral("status")) == QStringLiteral("started"));
         QVERIFY(h.connectProxy(&proxy, QStringLiteral("f")));
         h.emulatorSend("E-first");
         QTRY_COMPARE_WITH_TIMEOUT(h.peer.count("E-first"), 1, WaitMs);
@@ -451,8 +443,8 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        const QString first = launch(proxy, h, QStringLiteral("a.1")).value(QStringLiteral("tracePath")).toString();
-        const QString second = launch(proxy, h, QStringLiteral("b.1")).value(QStringLiteral("tracePath")).toString();
+        const QString first = h.launch(proxy, QStringLiteral("a.1")).value(QStringLiteral("tracePath")).toString();
+        const QString second = h.launch(proxy, QStringLiteral("b.1")).value(QStringLiteral("tracePath")).toString();
         QVERIFY(first != second);
         // The first is complete on disk although the manager is still running.
         QCOMPARE(fileLines(first).value(0), QByteArray("# quark a.1"));

@@ -120,4 +120,42 @@ QByteArray startFixture(QProcess &process, const QString &program, const QString
     return process.readLine().trimmed();
 }
 
+QList<QByteArray> outputLines(const QByteArray &output, bool *lastLineEnded)
+{
+    QList<QByteArray> lines = output.split('\n');
+    const bool ended = lines.constLast().isEmpty();
+    if (ended)
+        lines.removeLast();
+    if (lastLineEnded)
+        *lastLineEnded = ended;
+    return lines;
+}
+
+RunResult waitForEnd(QProcess &process, int timeoutMs)
+{
+    RunResult result;
+    const bool ended = process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs);
+    result.finished = ended && process.exitStatus() == QProcess::NormalExit;
+    result.exitCode = process.exitCode();
+    result.lines = outputLines(process.readAllStandardOutput(), &result.lastLineEnded);
+    return result;
+}
+
+RunResult runToEnd(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
+                   int timeoutMs, const QString &workingDirectory)
+{
+    QProcess process;
+    ProcessGuard guard(&process);
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setProcessEnvironment(environment);
+    if (!workingDirectory.isEmpty())
+        process.setWorkingDirectory(workingDirectory);
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start();
+    if (!process.waitForStarted(timeoutMs))
+        return {};
+    return waitForEnd(process, timeoutMs);
+}
+
 } // namespace testsupport

@@ -3,7 +3,9 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QList>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTest>
@@ -42,7 +44,26 @@ private:
 QByteArray startFixture(QProcess &process, const QString &program, const QStringList &arguments,
                         int timeoutMs = 5000);
 
-// A fresh temporary directory path for one test, removed by the caller's QTemporaryDir.
+// What a program left when it ended.
+struct RunResult
+{
+    bool finished = false;        // ended by itself within the time, with a normal exit
+    int exitCode = -1;
+    QList<QByteArray> lines;      // standard output, split at line ends
+    bool lastLineEnded = false;   // the output was empty or ended with a line end
+};
+
+// The output split into lines, without the empty piece after the last line end.
+QList<QByteArray> outputLines(const QByteArray &output, bool *lastLineEnded = nullptr);
+
+// Waits up to timeoutMs for a started process to end, then reads all it wrote.
+RunResult waitForEnd(QProcess &process, int timeoutMs);
+
+// Starts a program (standard error kept apart), waits for its end and reads its output. The
+// process is killed if it is still running when the call returns.
+RunResult runToEnd(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
+                   int timeoutMs, const QString &workingDirectory = QString());
+
 } // namespace testsupport
 
 // Checks that the namespace is in force; skips loudly, or fails under CI=true.

@@ -1,5 +1,7 @@
 #include "peerharness.h"
 
+#include "proxy/udpproxymanager.h"
+
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QMutexLocker>
@@ -106,6 +108,22 @@ bool PeerHarness::start(const QHostAddress &serverAddress, const QHostAddress &p
 {
     return server.bind(serverAddress) && peer.bind(peerAddress, peerPort)
            && emulator.bind(QHostAddress(QStringLiteral("127.0.0.1")));
+}
+
+QMap<QString, QVariant> PeerHarness::launch(UdpProxyManager &proxy, const QString &quark, quint16 localPort,
+                                            const QString &otherSignalHost)
+{
+    const auto result = proxy.launch(quark, localPort, otherSignalHost.isEmpty() ? signalHost() : otherSignalHost,
+                                     signalPort(), QStringLiteral("127.0.0.1"));
+    useLaunchResult(result);
+    return result;
+}
+
+bool PeerHarness::launched(UdpProxyManager &proxy, const QString &quark, quint16 localPort,
+                           const QString &otherSignalHost)
+{
+    return launch(proxy, quark, localPort, otherSignalHost).value(QStringLiteral("status")).toString()
+           == QLatin1String("started");
 }
 
 void PeerHarness::useLaunchResult(const QMap<QString, QVariant> &result)

@@ -23,6 +23,8 @@
 #include <atomic>
 #include <functional>
 
+class UdpProxyManager;
+
 namespace proxytest {
 
 struct Datagram
@@ -125,6 +127,14 @@ public:
     // Arguments for launch().
     QString signalHost() const { return server.address().toString(); }
     quint16 signalPort() const { return server.port(); }
+
+    // Launches the proxy for quark against this harness's server (or signalHost when given),
+    // with its emulator side on localPort, and takes its ports from the result.
+    QMap<QString, QVariant> launch(UdpProxyManager &proxy, const QString &quark, quint16 localPort = 7001,
+                                   const QString &signalHost = QString());
+    // launch(), true when the run started.
+    bool launched(UdpProxyManager &proxy, const QString &quark, quint16 localPort = 7001,
+                  const QString &signalHost = QString());
 
     // Takes the proxy's ports from a "started" launch result.
     void useLaunchResult(const QMap<QString, QVariant> &result);
