@@ -2,18 +2,19 @@
 # One whole online match on this machine: two players behind NAT routers in an isolated
 # network-namespace lab, our rendezvous server in the lab's "internet", the emulator
 # stand-in as each player's emulator. Installs what is missing, builds, runs, cleans up.
-# Needs root. Options are passed to tests/lab/run_match.sh (e.g. --loss 5, --nat-b symmetric).
+# Run it as root. Options are passed to tests/lab/run_match.sh (e.g. --loss 5, --nat-b symmetric).
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${KIVRA_BUILD_DIR:-$ROOT/build}
 
 if [[ $(id -u) -ne 0 ]]; then
-  echo "demo: needs root (network and PID namespaces); try: sudo $0" >&2
+  echo "demo: needs root (network and PID namespaces); run it as root" >&2
   exit 1
 fi
 "$ROOT/scripts/install-deps.sh" || exit 1
 echo "== building in $BUILD"
-cmake -S "$ROOT" -B "$BUILD" -G Ninja >/dev/null &&
+# The same preset as the test command, so both can share one build directory.
+(cd "$ROOT" && cmake --preset default -B "$BUILD" >/dev/null) &&
   cmake --build "$BUILD" --target kivra-netproxy kivra-rendezvous emulator-standin -j "$(nproc)" >/dev/null ||
   { echo "demo: build failed" >&2; exit 1; }
 

@@ -101,9 +101,24 @@ stop_delayqueue() {
   wait "$delayqueue_pid" 2>/dev/null
   delayqueue_pid=""
 }
+# The rendezvous server ends with 0 on SIGTERM, so stopping it this way leaves no "Killed"
+# job report in the output; SIGKILL only if it has not ended after 5 s (50 polls of 0.1 s).
+stop_server() {
+  local pid kept=() i
+  [[ -n ${server_pid:-} ]] || return 0
+  kill -TERM "$server_pid" 2>/dev/null
+  for ((i = 0; i < 50; i++)); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$server_pid" 2>/dev/null && kill -KILL "$server_pid" 2>/dev/null
+  wait "$server_pid" 2>/dev/null
+  # Reaped: never signal it again below.
+  for pid in "${pids[@]}"; do [[ $pid == "$server_pid" ]] || kept+=("$pid"); done
+  pids=("${kept[@]}")
+  server_pid=""
+}
 cleanup() {
   local pid
   stop_delayqueue
+  stop_server
   [[ -n $echo_pid ]] && { kill -KILL "$echo_pid" 2>/dev/null; wait "$echo_pid" 2>/dev/null; }
   # Our jobs and everything below them, by PID (players run in subshells).
   for pid in "${pids[@]}"; do
