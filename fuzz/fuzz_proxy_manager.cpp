@@ -9,9 +9,12 @@
 // - the peer receives every emulator datagram, in order;
 // - the relay still delivers at the end (nothing wedged it).
 #include "fuzzcheck.h"
+#include "peerharness.h"
+#include "proxy/udpproxymanager.h"
+#include "testsupport.h"
+#include "wire/ports.h"
 #include "wire/probewire.h"
 #include "wire/punchwire.h"
-#include "proxy/udpproxymanager.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -20,26 +23,15 @@
 #include <QHostAddress>
 #include <QList>
 #include <QTimer>
-#include <QUdpSocket>
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
-
-#include <fcntl.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
-constexpr quint16 ProxyLocalPort = 7001;      // the emulator-facing port the runtime uses
 constexpr int MaxLines = 48;                  // datagrams per input and sender
 constexpr int MaxLineBytes = 2048;            // bytes per datagram; larger adds nothing here
 constexpr int PumpRounds = 3;                 // event-loop passes after a burst of sends
@@ -48,77 +40,21 @@ constexpr int SentinelTimeoutMs = 5000;       // loopback relay takes well under
 constexpr int WaitSliceMs = 20;               // one blocking event-loop wait
 const QByteArray Quark = QByteArrayLiteral("fuzz-1234.1");
 const QByteArray MatchId = QByteArrayLiteral("fuzz-1234");
-const QByteArray PeerPunch = QByteArrayLiteral("0.4242424242424242 _ ok"); // token learned and acknowledged
 const QByteArray EmulatorHello = QByteArrayLiteral("EMU-HELLO");
 const QByteArray GameStart = QByteArrayLiteral("GAME-START");
 const QByteArray Sentinel = QByteArrayLiteral("SENTINEL-END");
 const QByteArray StrangerTag = QByteArrayLiteral("\x01stranger\x01");
 
 QCoreApplication *application = nullptr;
-QUdpSocket *server = nullptr;   // 127.0.0.1: the rendezvous server
-QUdpSocket *peer = nullptr;     // 127.0.0.2: the remote proxy
-QUdpSocket *stranger = nullptr; // 127.0.0.3: anyone else on the Internet
-QUdpSocket *emulator = nullptr; // 127.0.0.1: the local emulator
+// The rendezvous server (127.0.0.1), the remote proxy (127.0.0.2) and the local emulator
+// (127.0.0.1), as the proxy tests script them.
+proxytest::PeerHarness *harness = nullptr;
+proxytest::UdpEnd *stranger = nullptr; // 127.0.0.3: anyone else on the Internet
 
-void fail(const char *what)
+[[noreturn]] void fail(const QString &what)
 {
-    std::fprintf(stderr, "fuzz_proxy_manager: %s (%s)\n", what, std::strerror(errno));
+    std::fprintf(stderr, "fuzz_proxy_manager: %s\n", qPrintable(what));
     std::abort();
-}
-
-bool loopbackUp()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    if (ok) {
-        request.ifr_flags = short(request.ifr_flags | IFF_UP | IFF_RUNNING);
-        ok = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    }
-    ::close(fd);
-    return ok;
-}
-
-bool writeFile(const char *path, const char *text)
-{
-    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const ssize_t length = ssize_t(std::strlen(text));
-    const bool ok = ::write(fd, text, size_t(length)) == length;
-    ::close(fd);
-    return ok;
-}
-
-// The proxy binds the fixed ports 7001 and 6006: never on the machine's own network.
-void enterPrivateNetwork()
-{
-    if (::unshare(CLONE_NEWNET) != 0) {
-        const unsigned uid = ::getuid();
-        const unsigned gid = ::getgid();
-        if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
-            fail("cannot make a private network namespace");
-        char map[64];
-        writeFile("/proc/self/setgroups", "deny");
-        std::snprintf(map, sizeof map, "%u %u 1", uid, uid);
-        if (!writeFile("/proc/self/uid_map", map))
-            fail("cannot map the user id");
-        std::snprintf(map, sizeof map, "%u %u 1", gid, gid);
-        writeFile("/proc/self/gid_map", map);
-    }
-    if (!loopbackUp())
-        fail("cannot bring loopback up");
-}
-
-QUdpSocket *boundSocket(const char *address)
-{
-    auto *socket = new QUdpSocket;
-    if (!socket->bind(QHostAddress(QString::fromLatin1(address)), 0))
-        fail("cannot bind a stand-in socket");
-    return socket;
 }
 
 // Lets the proxy handle what was just sent: its sockets are read from the event loop.
@@ -133,21 +69,15 @@ void waitSlice()
 {
     QEventLoop loop;
     QTimer::singleShot(WaitSliceMs, &loop, &QEventLoop::quit);
-    QObject::connect(emulator, &QUdpSocket::readyRead, &loop, &QEventLoop::quit);
+    QObject::connect(&harness->emulator, &proxytest::UdpEnd::datagramReceived, &loop, &QEventLoop::quit);
     loop.exec();
 }
 
-QList<QByteArray> drain(QUdpSocket &socket)
+// What one stand-in has received since the last call.
+QList<QByteArray> drain(proxytest::UdpEnd &end)
 {
-    QList<QByteArray> datagrams;
-    while (socket.hasPendingDatagrams()) {
-        QByteArray data(int(qMax<qint64>(socket.pendingDatagramSize(), 0)), Qt::Uninitialized);
-        const qint64 length = socket.readDatagram(data.data(), data.size());
-        if (length < 0)
-            break;
-        data.truncate(int(length));
-        datagrams.append(data);
-    }
+    const QList<QByteArray> datagrams = end.payloads();
+    end.clear();
     return datagrams;
 }
 
@@ -167,7 +97,6 @@ QList<QByteArray> splitInput(const uint8_t *data, size_t size)
 
 struct Run
 {
-    quint16 proxyPeerPort = 0;
     QList<QByteArray> peerSent;       // everything the peer sent towards the emulator
     QList<QByteArray> delivered;      // everything the emulator received
     QList<QByteArray> emulatorSent;   // everything the emulator sent
@@ -176,39 +105,38 @@ struct Run
 
 void sendFromPeer(Run &run, const QByteArray &datagram)
 {
-    peer->writeDatagram(datagram, QHostAddress(QHostAddress::LocalHost), run.proxyPeerPort);
+    harness->peerSend(datagram);
     run.peerSent.append(datagram);
 }
 
-void sendFromStranger(const Run &run, const QByteArray &datagram, int index)
+void sendFromStranger(const QByteArray &datagram, int index)
 {
-    const QHostAddress proxy(QHostAddress::LocalHost);
-    stranger->writeDatagram(datagram, proxy, run.proxyPeerPort);
-    stranger->writeDatagram(StrangerTag + QByteArray::number(index) + ' ' + datagram, proxy, run.proxyPeerPort);
+    harness->sendToProxy(*stranger, datagram);
+    harness->sendToProxy(*stranger, StrangerTag + QByteArray::number(index) + ' ' + datagram);
 }
 
 // Read as we go, so no stand-in's receive queue can overflow and lose datagrams.
 void collect(Run &run)
 {
-    run.delivered += drain(*emulator);
-    run.peerReceived += drain(*peer);
+    run.delivered += drain(harness->emulator);
+    run.peerReceived += drain(harness->peer);
 }
 
 // The same bytes from the rendezvous server exercise the signalling path in every phase. A
 // "peer" message is left out: a new endpoint restarts punching against no one (10 s).
-void sendFromServer(const Run &run, const QByteArray &datagram)
+void sendFromServer(const QByteArray &datagram)
 {
     if (datagram.split('/').first() == "peer")
         return;
-    server->writeDatagram(datagram, QHostAddress(QHostAddress::LocalHost), run.proxyPeerPort);
+    harness->serverSend(datagram);
 }
 
 void feed(Run &run, const QList<QByteArray> &lines, qsizetype from, qsizetype to)
 {
     for (qsizetype i = from; i < to; ++i) {
         sendFromPeer(run, lines.at(i));
-        sendFromStranger(run, lines.at(i), int(i));
-        sendFromServer(run, lines.at(i));
+        sendFromStranger(lines.at(i), int(i));
+        sendFromServer(lines.at(i));
         pump();
         collect(run);
     }
@@ -244,36 +172,37 @@ void checkOnlyPeerTraffic(const Run &run)
     }
 }
 
-void handshake(UdpProxyManager &proxy, Run &run, const bool &punched)
+void handshake(const bool &punched)
 {
-    const QHostAddress localhost(QHostAddress::LocalHost);
-    server->writeDatagram("registered/" + MatchId + "/1", localhost, run.proxyPeerPort);
-    server->writeDatagram("peer/" + MatchId + "/127.0.0.2/" + QByteArray::number(peer->localPort()), localhost,
-                          run.proxyPeerPort);
-    // Queued right behind the announcement: the blocking punch sequence reads it at once.
-    peer->writeDatagram(PeerPunch, localhost, run.proxyPeerPort);
+    harness->serverSend("registered/" + MatchId + "/1");
+    // The peer's answer queued right behind the announcement: the blocking punch sequence
+    // reads it at once.
+    harness->startHandshake(QString::fromLatin1(MatchId));
     QElapsedTimer clock;
     clock.start();
     while (!punched && clock.elapsed() < HandshakeTimeoutMs)
         waitSlice();
     FUZZ_CHECK(punched, "punching with the answering peer succeeds");
-    drain(*server);
-    drain(*peer); // punches and the first probes: not what the checks look at
-    Q_UNUSED(proxy)
+    pump();
+    drain(harness->server);
+    drain(harness->peer); // punches and the first probes: not what the checks look at
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    enterPrivateNetwork();
+    // The proxy binds the fixed ports 7001 and 6006: never on the machine's own network.
+    QString why;
+    if (!testsupport::enterPrivateNetworkNamespace(&why))
+        fail(QStringLiteral("no private network namespace: ") + why);
     // Traces are written in every launch; none is wanted from fuzzing.
     qputenv("KIVRA_NET_TRACE", "/dev/null");
     application = new QCoreApplication(*argc, *argv);
-    server = boundSocket("127.0.0.1");
-    peer = boundSocket("127.0.0.2");
-    stranger = boundSocket("127.0.0.3");
-    emulator = boundSocket("127.0.0.1");
+    harness = new proxytest::PeerHarness;
+    stranger = new proxytest::UdpEnd;
+    if (!harness->start() || !stranger->bind(QHostAddress(QStringLiteral("127.0.0.3"))))
+        fail(QStringLiteral("cannot bind the stand-ins"));
     return 0;
 }
 
@@ -284,10 +213,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const qsizetype startupEnd = 2 * third;
     const qsizetype helloAt = third + (startupEnd - third) / 2;
 
-    drain(*server);
-    drain(*peer);
+    pump();
+    drain(harness->server);
+    drain(harness->peer);
     drain(*stranger);
-    drain(*emulator);
+    drain(harness->emulator);
 
     auto proxy = std::make_unique<UdpProxyManager>();
     bool punched = false;
@@ -304,13 +234,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                          FUZZ_CHECK(delay >= 0 && delay <= 2, "the negotiated delay is 0..2");
                          ++negotiations;
                      });
-    const QMap<QString, QVariant> result =
-        proxy->launch(QString::fromLatin1(Quark), ProxyLocalPort, QStringLiteral("127.0.0.1"), server->localPort(),
-                      QStringLiteral("127.0.0.1"));
-    FUZZ_CHECK(result.value(QStringLiteral("status")).toString() == QLatin1String("started"), "launch starts");
+    FUZZ_CHECK(harness->launched(*proxy, QString::fromLatin1(Quark), ports::LocalProxyPort), "launch starts");
+    FUZZ_CHECK(harness->proxyPeerPort != 0, "launch names its peer port");
     Run run;
-    run.proxyPeerPort = quint16(result.value(QStringLiteral("peerUdpPort")).toUInt());
-    FUZZ_CHECK(run.proxyPeerPort != 0, "launch names its peer port");
     pump();
 
     // Before punching: no peer is known, everything is dropped.
@@ -320,13 +246,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(run.delivered.isEmpty(), "nothing reaches the emulator before punching");
     run.peerReceived.clear();
 
-    handshake(*proxy, run, punched);
+    handshake(punched);
 
     // Start-up: held until the emulator is heard, then screened.
     feed(run, lines, third, helloAt);
     collect(run);
     FUZZ_CHECK(run.delivered.isEmpty(), "nothing reaches the emulator before it is heard");
-    emulator->writeDatagram(EmulatorHello, QHostAddress(QHostAddress::LocalHost), ProxyLocalPort);
+    harness->emulatorSend(EmulatorHello);
     run.emulatorSent.append(EmulatorHello);
     pump();
     feed(run, lines, helloAt, startupEnd);
@@ -340,11 +266,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (qsizetype i = startupEnd; i < lines.size(); ++i) {
         const QByteArray &line = lines.at(i);
         sendFromPeer(run, line);
-        sendFromStranger(run, line, int(i));
-        sendFromServer(run, line);
+        sendFromStranger(line, int(i));
+        sendFromServer(line);
         if (isGameDatagram(line))
             expected.append(line);
-        emulator->writeDatagram(line, QHostAddress(QHostAddress::LocalHost), ProxyLocalPort);
+        harness->emulatorSend(line);
         run.emulatorSent.append(line);
         pump();
         collect(run);

@@ -137,7 +137,9 @@ RunResult waitForEnd(QProcess &process, int timeoutMs)
     const bool ended = process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs);
     result.finished = ended && process.exitStatus() == QProcess::NormalExit;
     result.exitCode = process.exitCode();
-    result.lines = outputLines(process.readAllStandardOutput(), &result.lastLineEnded);
+    result.output = process.readAllStandardOutput();
+    result.errors = process.readAllStandardError();
+    result.lines = outputLines(result.output, &result.lastLineEnded);
     return result;
 }
 

@@ -49,6 +49,8 @@ struct RunResult
 {
     bool finished = false;        // ended by itself within the time, with a normal exit
     int exitCode = -1;
+    QByteArray output;            // standard output as written
+    QByteArray errors;            // standard error as written
     QList<QByteArray> lines;      // standard output, split at line ends
     bool lastLineEnded = false;   // the output was empty or ended with a line end
 };

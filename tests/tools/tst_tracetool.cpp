@@ -1,12 +1,13 @@
 // The kivra-trace program: exit codes, messages naming lines, JSON, and its pcap read back by
 // tcpdump. It reads traces the proxy's own writer made (goldentraces) at the start of the test.
 #include "goldentraces.h"
+#include "testsupport.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -17,30 +18,14 @@ namespace {
 constexpr int RunWaitMs = 20000;
 const QString GoldenDir = QStringLiteral(KIVRA_TEST_DATA_DIR "/traces/");
 
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using testsupport::RunResult;
 
-Run run(const QString &program, const QStringList &arguments)
+RunResult run(const QString &program, const QStringList &arguments)
 {
-    QProcess process;
-    process.start(program, arguments);
-    Run result;
-    if (!process.waitForFinished(RunWaitMs) || process.exitStatus() != QProcess::NormalExit) {
-        process.kill();
-        process.waitForFinished(RunWaitMs);
-        return result;
-    }
-    result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return testsupport::runToEnd(program, arguments, QProcessEnvironment::systemEnvironment(), RunWaitMs);
 }
 
-Run tool(const QStringList &arguments)
+RunResult tool(const QStringList &arguments)
 {
     return run(QStringLiteral(KIVRA_TRACE_BIN), arguments);
 }
@@ -83,26 +68,26 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QByteArray, stderrHas);
-        const Run r = tool(arguments);
+        const RunResult r = tool(arguments);
         QCOMPARE(r.exitCode, exitCode);
-        QVERIFY2(r.err.contains(stderrHas), r.err.constData());
+        QVERIFY2(r.errors.contains(stderrHas), r.errors.constData());
     }
 
     void summaryMatchesGolden()
     {
-        const Run r = tool({traceDir + "gap-burst.txt"});
+        const RunResult r = tool({traceDir + "gap-burst.txt"});
         QCOMPARE(r.exitCode, 0);
         QFile expected(GoldenDir + "gap-burst.expected.txt");
         QVERIFY(expected.open(QIODevice::ReadOnly));
-        QCOMPARE(r.out, expected.readAll());
+        QCOMPARE(r.output, expected.readAll());
     }
 
     void json()
     {
-        const Run r = tool({traceDir + "gap-burst.txt", "--json"});
+        const RunResult r = tool({traceDir + "gap-burst.txt", "--json"});
         QCOMPARE(r.exitCode, 0);
         QJsonParseError error;
-        const QJsonObject root = QJsonDocument::fromJson(r.out, &error).object();
+        const QJsonObject root = QJsonDocument::fromJson(r.output, &error).object();
         QCOMPARE(error.error, QJsonParseError::NoError);
         QCOMPARE(root.value(QLatin1String("quark")).toString(), QStringLiteral("gap.2"));
         QCOMPARE(root.value(QLatin1String("start_utc")).toString(), QStringLiteral("2025-12-06T05:46:40.000Z"));
@@ -126,9 +111,9 @@ private Q_SLOTS:
         QCOMPARE(tool({traceDir + "steady.txt", "--pcap", pcap, "--plot", svg}).exitCode, 0);
         QVERIFY(QFile::exists(svg));
 
-        const Run r = run(tcpdump, {"-r", pcap, "-nn", "-q", "-tt", "-x"});
+        const RunResult r = run(tcpdump, {"-r", pcap, "-nn", "-q", "-tt", "-x"});
         QCOMPARE(r.exitCode, 0);
-        const QList<QByteArray> lines = r.out.split('\n');
+        const QList<QByteArray> lines = r.output.split('\n');
         QList<QByteArray> packets;
         for (const QByteArray &line : lines) {
             if (!line.startsWith('\t') && !line.isEmpty())
