@@ -3,6 +3,7 @@
 // link or directory planted by someone else cannot redirect where traces are written or what
 // retention deletes.
 #include "proxy/tracefile.h"
+#include "wire/traceline.h"
 
 #ifndef Q_OS_WIN
 
@@ -21,7 +22,6 @@ constexpr mode_t PrivateDirectoryMode = 0700; // traces show the player's traffi
 constexpr mode_t PrivateFileMode = 0600;      // the same for the file
 constexpr int MaxPathComponents = 256;        // components of the base walked: far beyond any real path
 constexpr int MaxListedEntries = 100000;      // directory entries looked at per launch: bounds a flooded directory
-constexpr qsizetype HeaderProbeBytes = 8;     // bytes read from a candidate: "# quark "
 constexpr int DirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 // Closes the descriptor it holds.
@@ -118,7 +118,7 @@ QByteArray firstBytesOf(int dirFd, const char *name, const struct stat &listed)
     if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != listed.st_dev
         || opened.st_ino != listed.st_ino)
         return {};
-    QByteArray bytes(HeaderProbeBytes, '\0');
+    QByteArray bytes(traceline::recognitionBytes(), '\0');
     const ssize_t count = ::read(file.get(), bytes.data(), std::size_t(bytes.size()));
     return count > 0 ? bytes.left(qsizetype(count)) : QByteArray();
 }

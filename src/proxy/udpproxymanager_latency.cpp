@@ -1,6 +1,8 @@
 // Latency probe after punching, and the input-delay negotiation with the peer.
-#include "wire/probewire.h"
 #include "proxy/udpproxymanager.h"
+
+#include "wire/probewire.h"
+#include "wire/traceline.h"
 
 #include <algorithm>
 
@@ -93,7 +95,7 @@ void UdpProxyManager::handleLatencyProbeTick()
 {
     if (probeTicks < PingsPerProbe && peerEndpoint.valid) {
         const QByteArray ping = probewire::pingDatagram(probeTicks, probeClock.elapsed());
-        traceDatagram('o', ping.constData(), ping.size());
+        traceDatagram(traceline::ToPeer, ping.constData(), ping.size());
         peerSocket.writeDatagram(ping, peerEndpoint.address, peerEndpoint.port);
     }
     ++probeTicks;
@@ -144,7 +146,7 @@ void UdpProxyManager::sendDelayProposal()
     if (localDelay < 0 || !peerEndpoint.valid)
         return;
     const QByteArray proposal = probewire::delayDatagram(localDelay, side);
-    traceDatagram('o', proposal.constData(), proposal.size());
+    traceDatagram(traceline::ToPeer, proposal.constData(), proposal.size());
     peerSocket.writeDatagram(proposal, peerEndpoint.address, peerEndpoint.port);
 }
 

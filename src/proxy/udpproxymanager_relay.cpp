@@ -1,9 +1,10 @@
 // The relay between the emulator on the loopback interface and the peer.
 #include "proxy/udpproxymanager.h"
-#include "wire/ports.h"
 
+#include "wire/ports.h"
 #include "wire/punchwire.h"
 #include "wire/relaywire.h"
+#include "wire/traceline.h"
 
 namespace {
 
@@ -208,7 +209,7 @@ void UdpProxyManager::relayToEmulator(const char *data, qint64 size)
     // A null address (emulatorHost not a literal) would go to 0.0.0.0, i.e. this host.
     if (emulatorPort == 0 || emulatorAddress.isNull())
         return;
-    traceDatagram('i', data, size);
+    traceDatagram(traceline::ToEmulator, data, size);
     localSocket.writeDatagram(data, size, emulatorAddress, emulatorPort);
 }
 
@@ -226,7 +227,7 @@ void UdpProxyManager::relayToPeer(const char *data, qint64 size)
 {
     if (!peerEndpoint.valid)
         return;
-    traceDatagram('o', data, size);
+    traceDatagram(traceline::ToPeer, data, size);
     peerSocket.writeDatagram(data, size, peerEndpoint.address, peerEndpoint.port);
 }
 

@@ -107,6 +107,11 @@ QByteArray traceHeader(const QString &quark, qint64 wallUs, qint64 monoUs)
            + QByteArray::number(monoUs) + '\n';
 }
 
+qsizetype recognitionBytes()
+{
+    return QuarkHeader.size();
+}
+
 bool parseQuarkHeader(const char *p, const char *end, QString *quark)
 {
     if (!startsWith(p, end, QuarkHeader))

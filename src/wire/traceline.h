@@ -40,6 +40,8 @@ QByteArray traceHeader(const QString &quark, qint64 wallUs, qint64 monoUs);
 // True when the line is header line 1; the quark after the header word goes to *quark when
 // quark is not null. Also recognises a file by its first bytes.
 bool parseQuarkHeader(const char *p, const char *end, QString *quark);
+// How many first bytes of a file parseQuarkHeader needs to recognise a trace.
+qsizetype recognitionBytes();
 
 enum class ClockHeader
 {
