@@ -2,8 +2,8 @@
 # Relay benchmark: the proxy's relay against a minimal epoll relay and socat, same loads, same
 # run. Prints figures (markdown tables); never fails a build. Needs root for its private
 # network namespace, in which every datagram stays on lo.
-#   sudo bench/relay/run.sh            # full run (60 s match, 1,000,000-datagram floods), ~8 min
-#   sudo bench/relay/run.sh --quick    # 10 s match, 200,000-datagram floods, ~2 min
+#   bench/relay/run.sh            # as root: full run (60 s match, 1,000,000-datagram floods), ~8 min
+#   bench/relay/run.sh --quick    # as root: 10 s match, 200,000-datagram floods, ~2 min
 # BUILD_DIR (default <repo>/build-bench) is where the three bench programs are built.
 set -euo pipefail
 
@@ -11,14 +11,14 @@ root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${BUILD_DIR:-$root/build-bench}"
 
 if [[ $(id -u) -ne 0 ]]; then
-    echo "run.sh: needs root (a private network namespace): sudo $0 $*" >&2
+    echo "run.sh: needs root (a private network namespace): run it as root" >&2
     exit 2
 fi
 if ! command -v socat >/dev/null; then
     echo "run.sh: socat not installed (apt-get install socat); its column stays empty" >&2
 fi
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+(cd "$root" && cmake --preset default -B "$build" >/dev/null)
 cmake --build "$build" --target bench-relay bench-relay-qt bench-relay-epoll bench-relay-qtfloor -j2 >/dev/null
 
 tmp="$(mktemp -d /tmp/kivra-relay-bench.XXXXXX)"

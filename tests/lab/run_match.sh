@@ -103,10 +103,11 @@ stop_delayqueue() {
 }
 # The rendezvous server ends with 0 on SIGTERM, so stopping it this way leaves no "Killed"
 # job report in the output; SIGKILL only if it has not ended after 5 s (50 polls of 0.1 s).
+# stop_server KILL ends it at once, as a crash would (the restart scenario).
 stop_server() {
-  local pid kept=() i
+  local pid kept=() i signal=${1:-TERM}
   [[ -n ${server_pid:-} ]] || return 0
-  kill -TERM "$server_pid" 2>/dev/null
+  kill "-$signal" "$server_pid" 2>/dev/null
   for ((i = 0; i < 50; i++)); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
   kill -0 "$server_pid" 2>/dev/null && kill -KILL "$server_pid" 2>/dev/null
   wait "$server_pid" 2>/dev/null
@@ -267,7 +268,7 @@ if ((flood_s > 0 || late_a_ms > 0)); then
 fi
 if ((restart_ms > 0)); then
   sleep_ms "$restart_ms"
-  kill -KILL "$server_pid"; wait "$server_pid" 2>/dev/null
+  stop_server KILL 2>/dev/null
   echo "rendezvous server killed and restarted at ${restart_ms} ms" >>"$out/lab.log"
   start_server
 fi
