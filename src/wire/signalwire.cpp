@@ -38,6 +38,19 @@ bool validMatchId(const QByteArray &matchId)
     return !decoder.hasError();
 }
 
+// "type/<matchId>/<address text>/<port>": the announcement and its acknowledgement.
+QByteArray endpointMessage(const char *type, const QByteArray &matchId, const QHostAddress &address, quint16 port)
+{
+    QByteArray message(type);
+    message += FieldSeparator;
+    message += matchId;
+    message += FieldSeparator;
+    message += address.toString().toUtf8();
+    message += FieldSeparator;
+    message += QByteArray::number(port);
+    return message;
+}
+
 } // namespace
 
 QByteArray signalMessage(const char *type, const QByteArray &payload, int value)
@@ -67,14 +80,7 @@ QByteArray failedMessage(const QByteArray &matchId, int side)
 
 QByteArray peerAckMessage(const QString &matchId, const QHostAddress &address, quint16 port)
 {
-    QByteArray message(PeerAckType);
-    message += FieldSeparator;
-    message += matchId.toUtf8();
-    message += FieldSeparator;
-    message += address.toString().toUtf8();
-    message += FieldSeparator;
-    message += QByteArray::number(port);
-    return message;
+    return endpointMessage(PeerAckType, matchId.toUtf8(), address, port);
 }
 
 SignalMessage parseSignalMessage(const QByteArray &datagram)
@@ -231,14 +237,7 @@ QByteArray failureAckMessage(const QByteArray &matchId, int side)
 
 QByteArray peerMessage(const QByteArray &matchId, const QHostAddress &address, quint16 port)
 {
-    QByteArray message(PeerType);
-    message += FieldSeparator;
-    message += matchId;
-    message += FieldSeparator;
-    message += address.toString().toUtf8();
-    message += FieldSeparator;
-    message += QByteArray::number(port);
-    return message;
+    return endpointMessage(PeerType, matchId, address, port);
 }
 
 } // namespace signalwire
