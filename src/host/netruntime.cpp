@@ -1,10 +1,10 @@
 #include "host/netruntime.h"
-#include "wire/ports.h"
 
 #include "host/events.h"
 #include "host/staleprocesses.h"
 #include "host/windowhandle.h"
 #include "platform/platform.h"
+#include "wire/ports.h"
 
 #include <QCoreApplication>
 #include <QDir>
