@@ -2,13 +2,13 @@
 // server sends: any bytes must parse without fault, and what is accepted must keep the
 // protocol's shape (whole units, four-byte padding, Gone only from a BadWindow error).
 #include "fuzzcheck.h"
-#include "platform/x11wire.h"
+#include "platform/x11proto.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-namespace wire = platform::x11wire;
+namespace wire = platform::x11proto;
 
 namespace {
 

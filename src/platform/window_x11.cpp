@@ -3,13 +3,13 @@
 // broken or silent display never ends a match.
 //
 // The watch runs on the main thread, beside the relay and every deadline, so it speaks the
-// little X11 it needs itself (x11wire) over a non-blocking socket and keeps its connection as
+// little X11 it needs itself (x11proto) over a non-blocking socket and keeps its connection as
 // a state machine across calls: each call makes whatever progress is possible without
 // waiting, plus at most a short wait while the server has been answering. A server that
 // missed its last answer gets no wait at all until it answers again; an answer that arrives
 // on a later call is still used.
 #include "platform/platform.h"
-#include "platform/x11wire.h"
+#include "platform/x11proto.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,7 +32,7 @@
 
 namespace {
 
-namespace wire = platform::x11wire;
+namespace x11 = platform::x11proto;
 using Clock = std::chrono::steady_clock;
 
 constexpr int AnsweringWaitMs = 50;        // longest wait of one call, only for a server that answers
@@ -54,7 +54,7 @@ struct Target
 {
     sockaddr_storage address{};
     socklen_t length = 0;
-    wire::AuthPeer peer;
+    x11::AuthPeer peer;
 };
 
 struct Watch
@@ -63,7 +63,7 @@ struct Watch
     int fd = -1;
     std::vector<Target> targets;
     std::size_t nextTarget = 0;
-    wire::AuthPeer peer;
+    x11::AuthPeer peer;
     std::string out;          // bytes still to send
     std::string in;           // bytes received and not yet used
     bool setupKnown = false;
@@ -137,7 +137,7 @@ std::string hostName()
     return name;
 }
 
-wire::Cookie cookieFor(const wire::AuthPeer &peer)
+x11::Cookie cookieFor(const x11::AuthPeer &peer)
 {
     std::string path;
     if (const char *given = std::getenv("XAUTHORITY"); given && *given)
@@ -145,10 +145,10 @@ wire::Cookie cookieFor(const wire::AuthPeer &peer)
     else if (const char *home = std::getenv("HOME"); home && *home)
         path = std::string(home) + "/.Xauthority";
     std::string bytes;
-    wire::Cookie cookie;
+    x11::Cookie cookie;
     // No file or no entry for us: an empty authorisation, which a server without -auth accepts.
     if (!path.empty() && readSmallFile(path.c_str(), &bytes))
-        wire::pickCookie(wire::parseXauthority(bytes), peer, &cookie);
+        x11::pickCookie(x11::parseXauthority(bytes), peer, &cookie);
     return cookie;
 }
 
@@ -162,14 +162,14 @@ Target unixTarget(const std::string &path, bool abstract, int number)
     std::memcpy(address.sun_path + offset, path.data(), copied);
     target.length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + copied + (abstract ? 0 : 1));
     std::memcpy(&target.address, &address, sizeof address);
-    target.peer = {wire::FamilyLocal, hostName(), number};
+    target.peer = {x11::FamilyLocal, hostName(), number};
     return target;
 }
 
 // A numeric address as a target; false for anything else.
 bool tcpTarget(const std::string &text, int number, Target *target)
 {
-    const auto port = static_cast<std::uint16_t>(wire::tcpPort(number));
+    const auto port = static_cast<std::uint16_t>(x11::tcpPort(number));
     in_addr v4{};
     in6_addr v6{};
     if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) {
@@ -182,9 +182,9 @@ bool tcpTarget(const std::string &text, int number, Target *target)
         const auto *bytes = reinterpret_cast<const char *>(&v4);
         // The server's own loopback clients are "local" to its authorisation file.
         if (static_cast<unsigned char>(bytes[0]) == 127)
-            target->peer = {wire::FamilyLocal, hostName(), number};
+            target->peer = {x11::FamilyLocal, hostName(), number};
         else
-            target->peer = {wire::FamilyInternet, std::string(bytes, 4), number};
+            target->peer = {x11::FamilyInternet, std::string(bytes, 4), number};
         return true;
     }
     if (::inet_pton(AF_INET6, text.c_str(), &v6) == 1) {
@@ -195,28 +195,28 @@ bool tcpTarget(const std::string &text, int number, Target *target)
         std::memcpy(&target->address, &address, sizeof address);
         target->length = sizeof address;
         if (IN6_IS_ADDR_LOOPBACK(&v6))
-            target->peer = {wire::FamilyLocal, hostName(), number};
+            target->peer = {x11::FamilyLocal, hostName(), number};
         else
-            target->peer = {wire::FamilyInternet6, std::string(reinterpret_cast<const char *>(&v6), 16), number};
+            target->peer = {x11::FamilyInternet6, std::string(reinterpret_cast<const char *>(&v6), 16), number};
         return true;
     }
     return false;
 }
 
-std::vector<Target> targetsFor(const wire::DisplayName &name)
+std::vector<Target> targetsFor(const x11::DisplayName &name)
 {
     std::vector<Target> targets;
-    if (name.kind == wire::DisplayKind::Unix) {
+    if (name.kind == x11::DisplayKind::Unix) {
         if (!name.host.empty()) {
             targets.push_back(unixTarget(name.host, false, name.number));
         } else {
-            const std::string path = wire::unixSocketPath(name.number);
+            const std::string path = x11::unixSocketPath(name.number);
             targets.push_back(unixTarget(path, true, name.number));
             targets.push_back(unixTarget(path, false, name.number));
         }
         return targets;
     }
-    if (name.kind != wire::DisplayKind::Tcp)
+    if (name.kind != x11::DisplayKind::Tcp)
         return targets;
     Target target;
     if (tcpTarget(name.host, name.number, &target)) {
@@ -228,7 +228,7 @@ std::vector<Target> targetsFor(const wire::DisplayName &name)
     std::string hosts;
     std::vector<std::string> addresses;
     if (readSmallFile("/etc/hosts", &hosts))
-        addresses = wire::hostsAddresses(hosts, name.host, MaxHostAddresses);
+        addresses = x11::hostsAddresses(hosts, name.host, MaxHostAddresses);
     std::string lowered = name.host;
     std::transform(lowered.begin(), lowered.end(), lowered.begin(),
                    [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
@@ -244,7 +244,7 @@ std::vector<Target> targetsFor(const wire::DisplayName &name)
 void beginSetup(Watch &w, Clock::time_point now)
 {
     w.phase = Phase::SettingUp;
-    w.out = wire::setupRequest(cookieFor(w.peer));
+    w.out = x11::setupRequest(cookieFor(w.peer));
     w.in.clear();
     w.setupKnown = false;
     w.setupLeft = 0;
@@ -280,7 +280,7 @@ void connectNext(Watch &w, Clock::time_point now)
 void startAttempt(Watch &w, Clock::time_point now)
 {
     const char *display = std::getenv("DISPLAY");
-    const wire::DisplayName name = wire::parseDisplayName(display ? display : "");
+    const x11::DisplayName name = x11::parseDisplayName(display ? display : "");
     w.targets = targetsFor(name);
     w.nextTarget = 0;
     connectNext(w, now);
@@ -337,11 +337,11 @@ bool receive(Watch &w, Clock::time_point now)
 bool takeSetup(Watch &w, Clock::time_point now)
 {
     if (!w.setupKnown) {
-        const wire::SetupHeader header =
-            wire::parseSetupHeader(reinterpret_cast<const unsigned char *>(w.in.data()), w.in.size());
-        if (header.status == wire::SetupStatus::Incomplete)
+        const x11::SetupHeader header =
+            x11::parseSetupHeader(reinterpret_cast<const unsigned char *>(w.in.data()), w.in.size());
+        if (header.status == x11::SetupStatus::Incomplete)
             return true;
-        if (header.status != wire::SetupStatus::Success)
+        if (header.status != x11::SetupStatus::Success)
             return false; // refused, needs another authorisation, or not an X server
         w.setupKnown = true;
         w.setupLeft = header.totalLength;
@@ -358,11 +358,11 @@ bool takeSetup(Watch &w, Clock::time_point now)
 
 // One round of non-blocking progress. Returns the answer to the query in flight once it is
 // there (for the window that query asked about).
-wire::Answer step(Watch &w, std::uint32_t window, Clock::time_point now)
+x11::Answer step(Watch &w, std::uint32_t window, Clock::time_point now)
 {
     if (w.phase == Phase::Disconnected) {
         if (now < w.nextAttempt)
-            return wire::Answer::None;
+            return x11::Answer::None;
         startAttempt(w, now);
     }
     if (w.phase == Phase::Connecting)
@@ -370,44 +370,44 @@ wire::Answer step(Watch &w, std::uint32_t window, Clock::time_point now)
     if (w.phase == Phase::Disconnected || w.phase == Phase::Connecting) {
         if (w.phase == Phase::Connecting && now - w.lastProgress > std::chrono::milliseconds(StallLimitMs))
             dropConnection(w, now);
-        return wire::Answer::None;
+        return x11::Answer::None;
     }
     if (!flush(w) || !receive(w, now)) {
         dropConnection(w, now);
-        return wire::Answer::None;
+        return x11::Answer::None;
     }
     if (w.phase == Phase::SettingUp && !takeSetup(w, now)) {
         dropConnection(w, now);
-        return wire::Answer::None;
+        return x11::Answer::None;
     }
-    wire::Answer answer = wire::Answer::None;
+    x11::Answer answer = x11::Answer::None;
     if (w.phase == Phase::Querying || w.phase == Phase::Ready) {
         // In Ready only stray units can come (no events are selected); they are skipped.
-        const wire::Scan scan = wire::scanForAnswer(reinterpret_cast<const unsigned char *>(w.in.data()),
+        const x11::Scan scan = x11::scanForAnswer(reinterpret_cast<const unsigned char *>(w.in.data()),
                                                     w.in.size(), w.sequence, w.asked);
         w.in.erase(0, scan.consumed);
-        if (scan.answer == wire::Answer::Broken) {
+        if (scan.answer == x11::Answer::Broken) {
             dropConnection(w, now);
-            return wire::Answer::None;
+            return x11::Answer::None;
         }
-        if (w.phase == Phase::Querying && scan.answer != wire::Answer::None) {
+        if (w.phase == Phase::Querying && scan.answer != x11::Answer::None) {
             w.phase = Phase::Ready;
             w.backoffMs = FirstBackoffMs;
-            answer = w.asked == window ? scan.answer : wire::Answer::Unknown;
+            answer = w.asked == window ? scan.answer : x11::Answer::Unknown;
         }
     }
-    if (answer == wire::Answer::None && w.phase == Phase::Ready) {
-        w.out += wire::getWindowAttributesRequest(window);
+    if (answer == x11::Answer::None && w.phase == Phase::Ready) {
+        w.out += x11::getWindowAttributesRequest(window);
         ++w.sequence;
         w.asked = window;
         w.phase = Phase::Querying;
         w.lastProgress = now;
         if (!flush(w)) {
             dropConnection(w, now);
-            return wire::Answer::None;
+            return x11::Answer::None;
         }
     }
-    if (answer == wire::Answer::None && now - w.lastProgress > std::chrono::milliseconds(StallLimitMs))
+    if (answer == x11::Answer::None && now - w.lastProgress > std::chrono::milliseconds(StallLimitMs))
         dropConnection(w, now);
     return answer;
 }
@@ -425,10 +425,10 @@ WindowState windowState(std::uint64_t handle)
     Watch &w = watch();
     const Clock::time_point start = Clock::now();
     const int waitMs = w.answering ? AnsweringWaitMs : 0;
-    wire::Answer answer = wire::Answer::None;
+    x11::Answer answer = x11::Answer::None;
     for (int round = 0; round < MaxRoundsPerCall; ++round) {
         answer = step(w, window, Clock::now());
-        if (answer != wire::Answer::None || w.phase == Phase::Disconnected)
+        if (answer != x11::Answer::None || w.phase == Phase::Disconnected)
             break;
         const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         const int left = waitMs - static_cast<int>(spent);
@@ -444,12 +444,12 @@ WindowState windowState(std::uint64_t handle)
             break;
     }
     // Waited for the server and got nothing: no more waiting until it answers again.
-    if (answer == wire::Answer::None && w.phase != Phase::Disconnected)
+    if (answer == x11::Answer::None && w.phase != Phase::Disconnected)
         w.answering = false;
     switch (answer) {
-    case wire::Answer::Exists:
+    case x11::Answer::Exists:
         return WindowState::Exists;
-    case wire::Answer::Gone:
+    case x11::Answer::Gone:
         return WindowState::Gone;
     default:
         return WindowState::Unknown;

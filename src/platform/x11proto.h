@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace platform::x11wire {
+namespace platform::x11proto {
 
 enum class DisplayKind { Invalid, Unix, Tcp };
 
@@ -125,4 +125,4 @@ struct Scan
 // bytes no server sends (drop the connection).
 Scan scanForAnswer(const unsigned char *data, std::size_t size, std::uint16_t sequence, std::uint32_t window);
 
-} // namespace platform::x11wire
+} // namespace platform::x11proto

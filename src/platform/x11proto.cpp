@@ -1,9 +1,9 @@
-#include "platform/x11wire.h"
+#include "platform/x11proto.h"
 
 #include <algorithm>
 #include <cctype>
 
-namespace platform::x11wire {
+namespace platform::x11proto {
 
 namespace {
 
@@ -348,4 +348,4 @@ Scan scanForAnswer(const unsigned char *data, std::size_t size, std::uint16_t se
     return scan;
 }
 
-} // namespace platform::x11wire
+} // namespace platform::x11proto

@@ -1,12 +1,12 @@
 // The X11 pieces of the window watch: a wrong parse here either ends a match whose window
 // still exists (Gone from anything but a clear BadWindow) or never ends one whose window went.
-#include "platform/x11wire.h"
+#include "platform/x11proto.h"
 
 #include <QTest>
 
 #include <string>
 
-namespace wire = platform::x11wire;
+namespace wire = platform::x11proto;
 
 Q_DECLARE_METATYPE(wire::DisplayKind)
 Q_DECLARE_METATYPE(wire::SetupStatus)
@@ -72,7 +72,7 @@ QByteArray attributesReply(int sequence)
 
 } // namespace
 
-class TestX11Wire : public QObject
+class TestX11Proto : public QObject
 {
     Q_OBJECT
 
@@ -335,5 +335,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestX11Wire)
-#include "tst_x11wire.moc"
+QTEST_GUILESS_MAIN(TestX11Proto)
+#include "tst_x11proto.moc"
