@@ -145,8 +145,8 @@ void feed(Run &run, const QList<QByteArray> &lines, qsizetype from, qsizetype to
 // What the relay passes to the emulator during gameplay (the first 1024 datagrams).
 bool isGameDatagram(const QByteArray &datagram)
 {
-    return datagram != "ping" && !probewire::isProbeDatagram(datagram.constData(), datagram.size())
-           && !punchwire::isPunchDatagram(datagram);
+    return datagram != "ping" && !wire::probe::isProbeDatagram(datagram.constData(), datagram.size())
+           && !wire::punch::isPunchDatagram(datagram);
 }
 
 bool isSubsequence(const QList<QByteArray> &needles, const QList<QByteArray> &haystack)
@@ -234,7 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                          FUZZ_CHECK(delay >= 0 && delay <= 2, "the negotiated delay is 0..2");
                          ++negotiations;
                      });
-    FUZZ_CHECK(harness->launched(*proxy, QString::fromLatin1(Quark), ports::LocalProxyPort), "launch starts");
+    FUZZ_CHECK(harness->launched(*proxy, QString::fromLatin1(Quark), wire::ports::LocalProxyPort), "launch starts");
     FUZZ_CHECK(harness->proxyPeerPort != 0, "launch names its peer port");
     Run run;
     pump();

@@ -45,22 +45,22 @@ bool punchOracle(const QByteArray &data)
 
 void checkClassifiers(const QByteArray &data)
 {
-    FUZZ_CHECK(punchwire::isPunchDatagram(data) == punchOracle(data), "punch recogniser follows the rule");
-    FUZZ_CHECK(relaywire::isKeepalive(data.constData(), data.size()) == (data == "ping"),
+    FUZZ_CHECK(wire::punch::isPunchDatagram(data) == punchOracle(data), "punch recogniser follows the rule");
+    FUZZ_CHECK(wire::relay::isKeepalive(data.constData(), data.size()) == (data == "ping"),
                "keepalive is exactly ping");
     const bool control = data == "ping" || data == "PUNCH" || data.contains(" _") || data.contains(" ok");
-    FUZZ_CHECK(relaywire::isStartupControl(data.constData(), data.size()) == control,
+    FUZZ_CHECK(wire::relay::isStartupControl(data.constData(), data.size()) == control,
                "start-up screen follows the rule");
     const QList<QByteArray> fields = data.split(' ');
     for (const QByteArray &field : fields)
-        FUZZ_CHECK(punchwire::isAcceptedToken(field) == acceptedToken(field), "token rule");
+        FUZZ_CHECK(wire::punch::isAcceptedToken(field) == acceptedToken(field), "token rule");
     // What a sender quotes decides whether punching may follow it: only field 2 of a real
     // punch datagram, and never the placeholder.
-    const QByteArray echoed = punchwire::echoedToken(data);
+    const QByteArray echoed = wire::punch::echoedToken(data);
     const QByteArray expected = punchOracle(data) && fields.at(1) != "_" ? fields.at(1) : QByteArray();
     FUZZ_CHECK(echoed == expected, "quoted token is field 2 of a punch datagram");
     // The one parse agrees with the recogniser and gives back the datagram's own fields.
-    const punchwire::PunchFields parsed = punchwire::parsePunchDatagram(data);
+    const wire::punch::PunchFields parsed = wire::punch::parsePunchDatagram(data);
     FUZZ_CHECK(parsed.valid == punchOracle(data), "the parse accepts exactly the punch datagrams");
     if (parsed.valid) {
         FUZZ_CHECK(parsed.senderToken == fields.at(0) && parsed.quotedToken == fields.at(1), "fields 1 and 2");
@@ -72,32 +72,32 @@ void checkBuilders(FuzzedDataProvider &provider)
 {
     const double random = provider.ConsumeProbability<double>();
     const double below = random < 1.0 ? random : std::nextafter(1.0, 0.0);
-    const QByteArray own = punchwire::tokenFromRandom(below);
+    const QByteArray own = wire::punch::tokenFromRandom(below);
     FUZZ_CHECK(own.startsWith("0."), "own token starts with 0.");
     FUZZ_CHECK(!own.contains(' '), "own token has no blank");
 
     const std::string peerText = provider.ConsumeRandomLengthString(64);
     const QByteArray peer(peerText.data(), qsizetype(peerText.size()));
-    const QByteArray datagram = punchwire::punchDatagram(own, peer);
+    const QByteArray datagram = wire::punch::punchDatagram(own, peer);
     if (acceptedToken(peer) && !peer.contains(' '))
-        FUZZ_CHECK(punchwire::isPunchDatagram(datagram), "our own punch is a punch datagram");
+        FUZZ_CHECK(wire::punch::isPunchDatagram(datagram), "our own punch is a punch datagram");
     if (peer == "_")
         FUZZ_CHECK(datagram == own + " _", "no ok before the peer token is known");
 
     // Ports: the sequence only ever wraps values within one wrap of the range.
     const int port = provider.ConsumeIntegralInRange<int>(1 - PortWrap, 2 * PortWrap);
-    const int wrapped = punchwire::wrapPort(port);
+    const int wrapped = wire::punch::wrapPort(port);
     FUZZ_CHECK(wrapped >= 1 && wrapped <= PortWrap, "one wrap lands in 1..65535");
     const int centre = provider.ConsumeIntegralInRange<int>(1, PortWrap);
     const int firstOffset = provider.ConsumeIntegralInRange<int>(0, 1);
     const int index = provider.ConsumeIntegralInRange<int>(0, ScanWidth - 1);
-    const int scanned = punchwire::scanPort(centre, firstOffset, index);
+    const int scanned = wire::punch::scanPort(centre, firstOffset, index);
     FUZZ_CHECK(scanned >= 1 && scanned <= PortWrap, "scan ports are ports");
     // Whatever integer arrives, the small predicates must not misbehave.
     const int any = provider.ConsumeIntegral<int>();
-    (void)punchwire::isReservedSourcePort(any);
-    (void)punchwire::isScanExempt(any);
-    (void)punchwire::wrapPort(any);
+    (void)wire::punch::isReservedSourcePort(any);
+    (void)wire::punch::isScanExempt(any);
+    (void)wire::punch::wrapPort(any);
 }
 
 } // namespace

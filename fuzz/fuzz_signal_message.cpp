@@ -22,8 +22,8 @@ bool startsWithType(const QByteArray &datagram, const char *type)
 
 void checkMessage(const QByteArray &datagram)
 {
-    using signalwire::SignalKind;
-    const signalwire::SignalMessage message = signalwire::parseSignalMessage(datagram);
+    using wire::signalling::SignalKind;
+    const wire::signalling::SignalMessage message = wire::signalling::parseSignalMessage(datagram);
     const int fieldCount = int(datagram.count('/')) + 1;
     switch (message.kind) {
     case SignalKind::Other:
@@ -36,12 +36,12 @@ void checkMessage(const QByteArray &datagram)
         // What the proxy acknowledges must announce the same endpoint when read back.
         const QByteArray again = "peer/" + message.matchId.toUtf8() + '/' + message.address.toString().toUtf8()
                                  + '/' + QByteArray::number(message.port);
-        const signalwire::SignalMessage reread = signalwire::parseSignalMessage(again);
+        const wire::signalling::SignalMessage reread = wire::signalling::parseSignalMessage(again);
         FUZZ_CHECK(reread.kind == SignalKind::Peer, "rebuilt peer parses as peer");
         FUZZ_CHECK(reread.matchId == message.matchId, "match id survives");
         FUZZ_CHECK(reread.address == message.address, "address survives its text form");
         FUZZ_CHECK(reread.port == message.port, "port survives");
-        const QByteArray ack = signalwire::peerAckMessage(message.matchId, message.address, message.port);
+        const QByteArray ack = wire::signalling::peerAckMessage(message.matchId, message.address, message.port);
         FUZZ_CHECK(ack.count('/') == 3, "peer_ack has exactly four fields");
         return;
     }
@@ -53,8 +53,8 @@ void checkMessage(const QByteArray &datagram)
                                                                   : "failure_ack";
         FUZZ_CHECK(startsWithType(datagram, type), "ack kind needs the exact type word");
         FUZZ_CHECK(fieldCount >= 3, "acks need three fields");
-        const QByteArray again = signalwire::signalMessage(type, message.matchId.toUtf8(), message.side);
-        const signalwire::SignalMessage reread = signalwire::parseSignalMessage(again);
+        const QByteArray again = wire::signalling::signalMessage(type, message.matchId.toUtf8(), message.side);
+        const wire::signalling::SignalMessage reread = wire::signalling::parseSignalMessage(again);
         FUZZ_CHECK(reread.kind == message.kind, "rebuilt ack parses as the same kind");
         FUZZ_CHECK(reread.matchId == message.matchId, "match id survives");
         FUZZ_CHECK(reread.side == message.side, "side survives");
@@ -65,8 +65,8 @@ void checkMessage(const QByteArray &datagram)
 
 void checkQuark(const QString &quark)
 {
-    const QString matchId = signalwire::matchIdFromQuark(quark);
-    const int side = signalwire::sideFromQuark(quark);
+    const QString matchId = wire::signalling::matchIdFromQuark(quark);
+    const int side = wire::signalling::sideFromQuark(quark);
     const qsizetype dot = quark.lastIndexOf(QLatin1Char('.'));
     if (dot < 0) {
         FUZZ_CHECK(matchId == quark, "no '.': the whole quark is the match id");
@@ -75,14 +75,14 @@ void checkQuark(const QString &quark)
         FUZZ_CHECK(matchId == quark.left(dot), "match id ends before the last '.'");
     }
     // The proxy sends the side as it read it; the server must be able to echo it.
-    const QByteArray registration = signalwire::signalMessage("registered", matchId.toUtf8(), side);
-    const signalwire::SignalMessage echoed = signalwire::parseSignalMessage(registration);
+    const QByteArray registration = wire::signalling::signalMessage("registered", matchId.toUtf8(), side);
+    const wire::signalling::SignalMessage echoed = wire::signalling::parseSignalMessage(registration);
     if (!matchId.contains(QLatin1Char('/'))) {
-        FUZZ_CHECK(echoed.kind == signalwire::SignalKind::Registered, "own registration echo parses");
+        FUZZ_CHECK(echoed.kind == wire::signalling::SignalKind::Registered, "own registration echo parses");
         FUZZ_CHECK(echoed.side == side, "own side survives the echo");
     }
 
-    const int port = signalwire::derivedPortFromQuark(quark);
+    const int port = wire::signalling::derivedPortFromQuark(quark);
     FUZZ_CHECK(port >= 0 && port <= 65535, "derived port is a port or 0");
     const qsizetype dash = quark.indexOf(QLatin1Char('-'));
     if (dash < 0 || dash + 1 >= quark.size()) {

@@ -355,26 +355,26 @@ void Bench::service(int fd)
         recv(fd, buffer, sizeof buffer, 0);
         const QByteArray datagram(buffer, int(got));
         if (fd == s) {
-            const signalwire::SignalMessage message = signalwire::parseSignalMessage(datagram);
+            const wire::signalling::SignalMessage message = wire::signalling::parseSignalMessage(datagram);
             if (datagram.startsWith("register/")) {
                 serverPeer = from;
-                const QByteArray answer = signalwire::registeredMessage(MatchId, Side);
+                const QByteArray answer = wire::signalling::registeredMessage(MatchId, Side);
                 sendTo(s, answer.constData(), std::size_t(answer.size()), from);
             } else if (datagram.startsWith("udp_ready/")) {
-                const QByteArray answer = signalwire::readyAckMessage(MatchId, Side);
+                const QByteArray answer = wire::signalling::readyAckMessage(MatchId, Side);
                 sendTo(s, answer.constData(), std::size_t(answer.size()), from);
             }
             (void)message;
             continue;
         }
         if (fd == p) {
-            const probewire::ProbeMessage probe = probewire::parseProbeDatagram(datagram.constData(), got);
-            if (probe.kind == probewire::ProbeKind::Ping) {
-                const QByteArray pong = probewire::pongDatagram(probe.field3, probe.field4);
+            const wire::probe::ProbeMessage probe = wire::probe::parseProbeDatagram(datagram.constData(), got);
+            if (probe.kind == wire::probe::ProbeKind::Ping) {
+                const QByteArray pong = wire::probe::pongDatagram(probe.field3, probe.field4);
                 sendTo(p, pong.constData(), std::size_t(pong.size()), from);
-            } else if (probe.kind == probewire::ProbeKind::Delay && !delayAnswered) {
+            } else if (probe.kind == wire::probe::ProbeKind::Delay && !delayAnswered) {
                 delayAnswered = true;
-                const QByteArray delay = probewire::delayDatagram(0, PeerSide);
+                const QByteArray delay = wire::probe::delayDatagram(0, PeerSide);
                 sendTo(p, delay.constData(), std::size_t(delay.size()), from);
             }
             // keepalive "ping" and punch datagrams need no answer

@@ -18,21 +18,21 @@ constexpr qint64 FrameUs = 16667; // us: 60 datagrams a second each way, as in a
 int main(int argc, char *argv[])
 {
     const qint64 lines = argc > 1 ? qMax<qint64>(1, QByteArray(argv[1]).toLongLong()) : DefaultLines;
-    QByteArray trace = traceline::traceHeader(QStringLiteral("bench.1"), 1765000000000000, 5000000000);
+    QByteArray trace = wire::trace::traceHeader(QStringLiteral("bench.1"), 1765000000000000, 5000000000);
     trace.reserve(qsizetype(lines) * 120);
     const QByteArray payload(64, 'G');
-    char line[traceline::TraceLineCapacity];
+    char line[wire::trace::TraceLineCapacity];
     for (qint64 i = 0; i < lines; ++i) {
         const qint64 t = 5000000000 + (i / 2) * FrameUs + (i % 2) * 5000;
-        const std::size_t n = traceline::formatTraceLine(line, t, i % 2 ? 'i' : 'o', payload.constData(), 64);
+        const std::size_t n = wire::trace::formatTraceLine(line, t, i % 2 ? 'i' : 'o', payload.constData(), 64);
         trace.append(line, qsizetype(n));
     }
 
     QElapsedTimer clock;
     clock.start();
-    const tracereader::Trace parsed = tracereader::parseTrace(trace.constData(), std::size_t(trace.size()));
+    const kivratrace::Trace parsed = kivratrace::parseTrace(trace.constData(), std::size_t(trace.size()));
     const qint64 parseNs = clock.nsecsElapsed();
-    const tracereader::Summary summary = tracereader::summarize(parsed, trace.constData());
+    const kivratrace::Summary summary = kivratrace::summarize(parsed, trace.constData());
     const qint64 totalNs = clock.nsecsElapsed();
 
     std::printf("lines:            %lld (%.1f MB)\n", static_cast<long long>(lines), double(trace.size()) / 1e6);

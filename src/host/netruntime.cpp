@@ -106,7 +106,7 @@ NetRuntime::StartOutcome NetRuntime::startServed(const ServedCommand &parsed)
     QMap<QString, QVariant> result;
     {
         const ProxyCallScope scope(proxyCallDepth);
-        result = proxy.launch(served.quark, ports::LocalProxyPort, served.signalHost, served.signalPort, served.emulatorHost);
+        result = proxy.launch(served.quark, wire::ports::LocalProxyPort, served.signalHost, served.signalPort, served.emulatorHost);
     }
     if (result.value(QStringLiteral("status")).toString() == QLatin1String("error")) {
         host::writeEvent(QStringLiteral("failed"), served.quark, result.value(QStringLiteral("message")).toString());
@@ -131,7 +131,7 @@ NetRuntime::StartOutcome NetRuntime::startServed(const ServedCommand &parsed)
                                  (ok ? QStringLiteral("ok ") : QStringLiteral("failed ")) + detail);
             });
     const quint16 peerPort = quint16(result.value(QStringLiteral("peerUdpPort")).toUInt() & 0xFFFFu);
-    portMapper.mapUdpPorts({peerPort, ports::LastResortPort}, MappingDescription);
+    portMapper.mapUdpPorts({peerPort, wire::ports::LastResortPort}, MappingDescription);
 
     loopRequested = true;
     return {true, 0};

@@ -14,7 +14,7 @@ struct ServedCommand
     QString emulatorValue3;       // field 2, passed through to the emulator
     QString delayOverride;        // field 3, unparsed until the delay is negotiated
     QString signalHost;           // field 4, rendezvous server address literal
-    quint16 signalPort = ports::DefaultSignalPort; // field 5 when it is a port number
+    quint16 signalPort = wire::ports::DefaultSignalPort; // field 5 when it is a port number
     QString emulatorHost = QStringLiteral("127.0.0.1"); // field 6 when non-empty
     bool nativeWindow = false;    // field 7 is "native-window"
     bool nativeFullscreen = false; // field 7 is "native-fullscreen"

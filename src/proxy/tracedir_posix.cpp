@@ -118,7 +118,7 @@ QByteArray firstBytesOf(int dirFd, const char *name, const struct stat &listed)
     if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != listed.st_dev
         || opened.st_ino != listed.st_ino)
         return {};
-    QByteArray bytes(traceline::recognitionBytes(), '\0');
+    QByteArray bytes(wire::trace::recognitionBytes(), '\0');
     const ssize_t count = ::read(file.get(), bytes.data(), std::size_t(bytes.size()));
     return count > 0 ? bytes.left(qsizetype(count)) : QByteArray();
 }

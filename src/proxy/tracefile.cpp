@@ -79,7 +79,7 @@ bool isTraceFileName(const QString &name)
 
 bool startsWithTraceHeader(const QByteArray &firstBytes)
 {
-    return traceline::parseQuarkHeader(firstBytes.constData(), firstBytes.constData() + firstBytes.size(), nullptr);
+    return wire::trace::parseQuarkHeader(firstBytes.constData(), firstBytes.constData() + firstBytes.size(), nullptr);
 }
 
 bool isOwnTrace(const TraceEntry &entry)
@@ -216,8 +216,8 @@ qint64 wallMicros()
 void writeTraceLine(std::FILE *file, qint64 &lastFlushUs, char direction, const char *data, qint64 length)
 {
     const qint64 nowUs = steadyMicros();
-    char line[traceline::TraceLineCapacity];
-    const std::size_t size = traceline::formatTraceLine(line, nowUs, direction, data, length);
+    char line[wire::trace::TraceLineCapacity];
+    const std::size_t size = wire::trace::formatTraceLine(line, nowUs, direction, data, length);
     std::fwrite(line, 1, size, file);
     if (nowUs - lastFlushUs > TraceFlushIntervalUs) {
         std::fflush(file);

@@ -83,8 +83,8 @@ QMap<QString, QVariant> UdpProxyManager::launch(const QString &newQuark, quint16
     stopRequested = false;
 
     quark = newQuark;
-    matchId = signalwire::matchIdFromQuark(quark);
-    side = signalwire::sideFromQuark(quark);
+    matchId = wire::signalling::matchIdFromQuark(quark);
+    side = wire::signalling::sideFromQuark(quark);
 
     signalHost = newSignalHost;
     signalAddress = QHostAddress(signalHost);
@@ -95,7 +95,7 @@ QMap<QString, QVariant> UdpProxyManager::launch(const QString &newQuark, quint16
     resetRuntimeState();
     openTrace();
 
-    if (!rebindPeerSocket(ports::DefaultPeerPort)) {
+    if (!rebindPeerSocket(wire::ports::DefaultPeerPort)) {
         result.insert(QStringLiteral("status"), QStringLiteral("error"));
         result.insert(QStringLiteral("message"), peerSocket.errorString());
         return result;

@@ -152,7 +152,7 @@ private:
     int side = 0;
     QString signalHost;
     QHostAddress signalAddress;
-    quint16 signalPort = ports::DefaultSignalPort;
+    quint16 signalPort = wire::ports::DefaultSignalPort;
     QString emulatorHost = QStringLiteral("127.0.0.1");
     QByteArray localReceiveBuffer;
     QByteArray peerReceiveBuffer;

@@ -26,24 +26,24 @@ constexpr int MaxRttSamples = 64;
 bool UdpProxyManager::handleProbeDatagram(const char *data, qint64 size, const QHostAddress &sender,
                                           quint16 senderPort, bool fromPeer)
 {
-    const probewire::ProbeMessage message = probewire::parseProbeDatagram(data, size);
-    if (!fromPeer && probewire::countsOnlyFromPeer(message.kind))
+    const wire::probe::ProbeMessage message = wire::probe::parseProbeDatagram(data, size);
+    if (!fromPeer && wire::probe::countsOnlyFromPeer(message.kind))
         return true; // a stranger's round trip or proposal: consumed, never used
     switch (message.kind) {
-    case probewire::ProbeKind::NotProbe:
+    case wire::probe::ProbeKind::NotProbe:
         return false;
-    case probewire::ProbeKind::Malformed:
-    case probewire::ProbeKind::Other:
+    case wire::probe::ProbeKind::Malformed:
+    case wire::probe::ProbeKind::Other:
         return true;
-    case probewire::ProbeKind::Ping:
+    case wire::probe::ProbeKind::Ping:
         // Answered to whoever asked: during punching the peer may still be on another port.
-        peerSocket.writeDatagram(probewire::pongDatagram(message.field3, message.field4), sender, senderPort);
+        peerSocket.writeDatagram(wire::probe::pongDatagram(message.field3, message.field4), sender, senderPort);
         return true;
-    case probewire::ProbeKind::Pong: {
+    case wire::probe::ProbeKind::Pong: {
         int rtt = 0;
         const qint64 nowMs = probeClock.elapsed();
         if (probeFinished || rttSamples.size() >= MaxRttSamples
-            || !probewire::roundTripFromPong(message.field4, nowMs, &rtt))
+            || !wire::probe::roundTripFromPong(message.field4, nowMs, &rtt))
             return true;
         // A late answer to an earlier round measures how long the peer was busy.
         if (probeRounds > 1 && nowMs - rtt < probeRoundStartMs)
@@ -52,9 +52,9 @@ bool UdpProxyManager::handleProbeDatagram(const char *data, qint64 size, const Q
         pongReceivedMs.append(nowMs);
         return true;
     }
-    case probewire::ProbeKind::Delay: {
+    case wire::probe::ProbeKind::Delay: {
         int proposal = 0;
-        if (!probewire::parseRemoteDelay(message.field3, &proposal))
+        if (!wire::probe::parseRemoteDelay(message.field3, &proposal))
             return true;
         remoteDelay = proposal;
         if (delayNegotiationDone) {
@@ -94,8 +94,8 @@ void UdpProxyManager::startProbeRound()
 void UdpProxyManager::handleLatencyProbeTick()
 {
     if (probeTicks < PingsPerProbe && peerEndpoint.valid) {
-        const QByteArray ping = probewire::pingDatagram(probeTicks, probeClock.elapsed());
-        traceDatagram(traceline::ToPeer, ping.constData(), ping.size());
+        const QByteArray ping = wire::probe::pingDatagram(probeTicks, probeClock.elapsed());
+        traceDatagram(wire::trace::ToPeer, ping.constData(), ping.size());
         peerSocket.writeDatagram(ping, peerEndpoint.address, peerEndpoint.port);
     }
     ++probeTicks;
@@ -117,15 +117,15 @@ void UdpProxyManager::finishLatencyProbe()
         completeDelayNegotiation();
         return;
     }
-    const probewire::PathSamples path = probewire::pathSamples(rttSamples, pongReceivedMs);
-    if (probeRounds < MaxProbeRounds && probewire::needsAnotherRound(path)) {
+    const wire::probe::PathSamples path = wire::probe::pathSamples(rttSamples, pongReceivedMs);
+    if (probeRounds < MaxProbeRounds && wire::probe::needsAnotherRound(path)) {
         // The peer was still punching and answered in bursts: ping once more now that it is
         // evidently done. No proposal leaves before this estimate, since both sides take the larger.
         probeFinished = false;
         startProbeRound();
         return;
     }
-    measuredRttMs = probewire::medianRtt(path.rtts);
+    measuredRttMs = wire::probe::medianRtt(path.rtts);
     localDelay = delayForRtt(measuredRttMs);
     sendDelayProposal();
     if (remoteDelay < 0) {
@@ -138,15 +138,15 @@ void UdpProxyManager::finishLatencyProbe()
 
 int UdpProxyManager::delayForRtt(int rttMs)
 {
-    return probewire::delayForRtt(rttMs);
+    return wire::probe::delayForRtt(rttMs);
 }
 
 void UdpProxyManager::sendDelayProposal()
 {
     if (localDelay < 0 || !peerEndpoint.valid)
         return;
-    const QByteArray proposal = probewire::delayDatagram(localDelay, side);
-    traceDatagram(traceline::ToPeer, proposal.constData(), proposal.size());
+    const QByteArray proposal = wire::probe::delayDatagram(localDelay, side);
+    traceDatagram(wire::trace::ToPeer, proposal.constData(), proposal.size());
     peerSocket.writeDatagram(proposal, peerEndpoint.address, peerEndpoint.port);
 }
 

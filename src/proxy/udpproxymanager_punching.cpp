@@ -122,12 +122,12 @@ UdpProxyManager::PunchOutcome UdpProxyManager::runLegacyPunchSequence()
         return outcome;
     const int d = peerEndpoint.port;
 
-    if (punchwire::isScanExempt(d)) {
+    if (wire::punch::isScanExempt(d)) {
         if (punchAt(d, BurstAttempts, 0))
             return outcome;
     } else {
         for (int i = 0; i < 2 * ScanWidth; ++i) {
-            if (punchAt(punchwire::scanPort(d, 1, i), 1, 0))
+            if (punchAt(wire::punch::scanPort(d, 1, i), 1, 0))
                 return outcome;
         }
     }
@@ -138,33 +138,33 @@ UdpProxyManager::PunchOutcome UdpProxyManager::runLegacyPunchSequence()
             rebindPeerSocket(quint16(q));
         if (punchAt(q, RebindAttempts, RebindIntervalMs))
             return outcome;
-        if (punchwire::isScanExempt(d)) {
+        if (wire::punch::isScanExempt(d)) {
             if (punchAt(q, BurstAttempts, 0))
                 return outcome;
         } else {
             for (int i = 0; i < 2 * ScanWidth; ++i) {
-                if (punchAt(punchwire::scanPort(d, 0, i), 1, 0))
+                if (punchAt(wire::punch::scanPort(d, 0, i), 1, 0))
                     return outcome;
             }
         }
     }
 
     if (runAlive())
-        rebindPeerSocket(ports::LastResortPort);
-    punchAt(ports::LastResortPort, RebindAttempts, RebindIntervalMs);
+        rebindPeerSocket(wire::ports::LastResortPort);
+    punchAt(wire::ports::LastResortPort, RebindAttempts, RebindIntervalMs);
     return outcome;
 }
 
 UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, QHostAddress target, int port,
                                                             int attempts, int intervalMs)
 {
-    const QByteArray ownToken = punchwire::tokenFromRandom(QRandomGenerator64::global()->generateDouble());
+    const QByteArray ownToken = wire::punch::tokenFromRandom(QRandomGenerator64::global()->generateDouble());
     if (punch.ownTokens.size() < MaxOwnPunchTokens)
         punch.ownTokens.insert(ownToken);
-    QByteArray peerToken(punchwire::UnknownToken);
+    QByteArray peerToken(wire::punch::UnknownToken);
     bool acknowledged = false;
     bool acknowledgementWaiting = false; // seen while waiting; counts from the next attempt on
-    port = punchwire::wrapPort(port);
+    port = wire::punch::wrapPort(port);
     // Where our last punch quoting the peer's token went: success needs one to the final target.
     QHostAddress ackedAddress;
     int ackedPort = -1;
@@ -181,8 +181,8 @@ UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, 
         // Qt would bind a closed socket on the fly: after stop() nothing may leave.
         if (socket.state() != QAbstractSocket::BoundState)
             return;
-        socket.writeDatagram(punchwire::punchDatagram(ownToken, peerToken), target, quint16(port));
-        if (peerToken != punchwire::UnknownToken) {
+        socket.writeDatagram(wire::punch::punchDatagram(ownToken, peerToken), target, quint16(port));
+        if (peerToken != wire::punch::UnknownToken) {
             ackedAddress = target;
             ackedPort = port;
         }
@@ -214,12 +214,12 @@ UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, 
                 continue;
             if (!isPeerPunchReply(datagram, sender))
                 continue;
-            if (!(senderPort == port && sender == target) && !punchwire::isReservedSourcePort(senderPort)) {
+            if (!(senderPort == port && sender == target) && !wire::punch::isReservedSourcePort(senderPort)) {
                 target = sender;
                 port = senderPort;
             }
-            const punchwire::PunchFields fields = punchwire::parsePunchDatagram(datagram);
-            if (peerToken == punchwire::UnknownToken && fields.senderToken.startsWith("0."))
+            const wire::punch::PunchFields fields = wire::punch::parsePunchDatagram(datagram);
+            if (peerToken == wire::punch::UnknownToken && fields.senderToken.startsWith("0."))
                 peerToken = fields.senderToken;
             if (fields.acknowledged) {
                 if (waiting)
@@ -234,7 +234,7 @@ UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, 
     for (int attempt = 0; attempt < attempts; ++attempt) {
         if (stopRequested.load())
             return stopped();
-        if (peerToken != punchwire::UnknownToken && acknowledged)
+        if (peerToken != wire::punch::UnknownToken && acknowledged)
             break;
 
         acknowledged = acknowledged || acknowledgementWaiting;
@@ -254,7 +254,7 @@ UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, 
     }
 
     PunchResult result;
-    result.ok = peerToken != punchwire::UnknownToken;
+    result.ok = peerToken != wire::punch::UnknownToken;
     if (result.ok) {
         // A token learned in the last wait was never quoted back: without this punch the peer
         // would hear neither our token nor our "ok" and give up while we report success.
@@ -274,14 +274,14 @@ UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, 
 bool UdpProxyManager::isPeerPunchReply(const QByteArray &datagram, const QHostAddress &sender) const
 {
     if (sender == punch.announcedHost)
-        return punchwire::isPunchDatagram(datagram);
-    const QByteArray echoed = punchwire::echoedToken(datagram); // empty unless a punch datagram
+        return wire::punch::isPunchDatagram(datagram);
+    const QByteArray echoed = wire::punch::echoedToken(datagram); // empty unless a punch datagram
     return !echoed.isEmpty() && punch.ownTokens.contains(echoed);
 }
 
 bool UdpProxyManager::isPunchDatagram(const QByteArray &data) const
 {
-    return punchwire::isPunchDatagram(data);
+    return wire::punch::isPunchDatagram(data);
 }
 
 bool UdpProxyManager::handlePunchDatagram(const QByteArray &data)
@@ -306,10 +306,10 @@ void UdpProxyManager::answerLatePunch(const QByteArray &datagram, const QHostAdd
 {
     if (!punchingSucceededEmitted || punch.wonOwnToken.isEmpty() || punch.lateAnswers >= MaxLatePunchAnswers)
         return;
-    const punchwire::PunchFields fields = punchwire::parsePunchDatagram(datagram);
+    const wire::punch::PunchFields fields = wire::punch::parsePunchDatagram(datagram);
     if (!fields.valid || punch.ownTokens.contains(fields.quotedToken))
         return;
     ++punch.lateAnswers;
     const QByteArray peerToken = fields.senderToken.startsWith("0.") ? fields.senderToken : punch.wonPeerToken;
-    peerSocket.writeDatagram(punchwire::punchDatagram(punch.wonOwnToken, peerToken), sender, senderPort);
+    peerSocket.writeDatagram(wire::punch::punchDatagram(punch.wonOwnToken, peerToken), sender, senderPort);
 }

@@ -85,7 +85,7 @@ void UdpProxyManager::handlePeerDatagrams()
             continue;
         }
         trackPeerPortChange(senderPort);
-        if (relaywire::isKeepalive(data, length))
+        if (wire::relay::isKeepalive(data, length))
             continue;
         if (screenedGameplayPackets < ScreenedGameplayPackets) {
             ++screenedGameplayPackets;
@@ -104,7 +104,7 @@ void UdpProxyManager::processPeerDatagram(const QByteArray &datagram)
         answerLatePunch(datagram, peerEndpoint.address, peerEndpoint.port);
         return;
     }
-    if (relaywire::isKeepalive(datagram.constData(), datagram.size()))
+    if (wire::relay::isKeepalive(datagram.constData(), datagram.size()))
         return;
     switch (startupPhase) {
     case StartupPhase::Queueing:
@@ -128,7 +128,7 @@ bool UdpProxyManager::processStartupPeerPacket(const QByteArray &datagram)
 {
     if (startupPhase != StartupPhase::Screening)
         return false;
-    if (relaywire::isStartupControl(datagram.constData(), datagram.size()))
+    if (wire::relay::isStartupControl(datagram.constData(), datagram.size()))
         return true;
     relayToEmulator(datagram);
     startupPhase = StartupPhase::Gameplay;
@@ -160,14 +160,14 @@ void UdpProxyManager::handleStartupTimeout()
     if (startupPhase != StartupPhase::Queueing)
         return;
     startupPhase = StartupPhase::Screening;
-    emulatorPort = ports::AssumedEmulatorPort;
+    emulatorPort = wire::ports::AssumedEmulatorPort;
     flushStartupPeerPackets();
 }
 
 void UdpProxyManager::sendKeepalivePacket()
 {
     if (peerEndpoint.valid && peerSocket.state() == QAbstractSocket::BoundState)
-        peerSocket.writeDatagram(relaywire::KeepaliveMessage, qint64(sizeof relaywire::KeepaliveMessage - 1),
+        peerSocket.writeDatagram(wire::relay::KeepaliveMessage, qint64(sizeof wire::relay::KeepaliveMessage - 1),
                                  peerEndpoint.address, peerEndpoint.port);
 }
 
@@ -190,7 +190,7 @@ void UdpProxyManager::trackPeerPortChange(quint16 port)
         candidatePortHits = 0;
         return;
     }
-    if (punchwire::isReservedSourcePort(port))
+    if (wire::punch::isReservedSourcePort(port))
         return;
     if (port != candidatePeerPort) {
         candidatePeerPort = port;
@@ -209,7 +209,7 @@ void UdpProxyManager::relayToEmulator(const char *data, qint64 size)
     // A null address (emulatorHost not a literal) would go to 0.0.0.0, i.e. this host.
     if (emulatorPort == 0 || emulatorAddress.isNull())
         return;
-    traceDatagram(traceline::ToEmulator, data, size);
+    traceDatagram(wire::trace::ToEmulator, data, size);
     localSocket.writeDatagram(data, size, emulatorAddress, emulatorPort);
 }
 
@@ -227,7 +227,7 @@ void UdpProxyManager::relayToPeer(const char *data, qint64 size)
 {
     if (!peerEndpoint.valid)
         return;
-    traceDatagram(traceline::ToPeer, data, size);
+    traceDatagram(wire::trace::ToPeer, data, size);
     peerSocket.writeDatagram(data, size, peerEndpoint.address, peerEndpoint.port);
 }
 

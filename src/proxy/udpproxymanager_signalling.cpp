@@ -23,7 +23,7 @@ void UdpProxyManager::registerProxy()
 {
     if (matchId.isEmpty() || side == 0 || registered || peerAnnounced)
         return;
-    sendSignal(signalwire::registerMessage(matchId.toUtf8(), side));
+    sendSignal(wire::signalling::registerMessage(matchId.toUtf8(), side));
 }
 
 void UdpProxyManager::handleRegistrationTimeout()
@@ -38,7 +38,7 @@ void UdpProxyManager::sendFailureSignal()
 {
     if (matchId.isEmpty() || side == 0)
         return;
-    sendSignal(signalwire::failedMessage(matchId.toUtf8(), side));
+    sendSignal(wire::signalling::failedMessage(matchId.toUtf8(), side));
 }
 
 void UdpProxyManager::sendUsePorts()
@@ -60,7 +60,7 @@ void UdpProxyManager::sendReadySignal()
         return;
     }
     ++readySignalCount;
-    sendSignal(signalwire::readyMessage(matchId.toUtf8(), side));
+    sendSignal(wire::signalling::readyMessage(matchId.toUtf8(), side));
 }
 
 void UdpProxyManager::markGameplayReady()
@@ -74,32 +74,32 @@ void UdpProxyManager::markGameplayReady()
 
 void UdpProxyManager::sendPeerAck(const Endpoint &endpoint)
 {
-    sendSignal(signalwire::peerAckMessage(matchId, endpoint.address, endpoint.port));
+    sendSignal(wire::signalling::peerAckMessage(matchId, endpoint.address, endpoint.port));
 }
 
 void UdpProxyManager::handleSignalMessage(const QByteArray &datagram)
 {
-    const signalwire::SignalMessage message = signalwire::parseSignalMessage(datagram);
+    const wire::signalling::SignalMessage message = wire::signalling::parseSignalMessage(datagram);
     switch (message.kind) {
-    case signalwire::SignalKind::Other:
+    case wire::signalling::SignalKind::Other:
         return;
-    case signalwire::SignalKind::Registered:
+    case wire::signalling::SignalKind::Registered:
         if (message.matchId == matchId && message.side == side) {
             registered = true;
             stopRegisterRetries();
         }
         return;
-    case signalwire::SignalKind::ReadyAck:
+    case wire::signalling::SignalKind::ReadyAck:
         if (message.matchId == matchId && message.side == side) {
             readyAcknowledged = true;
             readyRetryTimer.stop();
         }
         return;
-    case signalwire::SignalKind::FailureAck:
+    case wire::signalling::SignalKind::FailureAck:
         if (message.matchId == matchId && message.side == side)
             failureRetryTimer.stop();
         return;
-    case signalwire::SignalKind::Peer:
+    case wire::signalling::SignalKind::Peer:
         break;
     }
 
@@ -141,5 +141,5 @@ void UdpProxyManager::stopRegistrationDeadline()
 
 int UdpProxyManager::derivedQuarkPort() const
 {
-    return signalwire::derivedPortFromQuark(quark);
+    return wire::signalling::derivedPortFromQuark(quark);
 }

@@ -38,7 +38,7 @@ void UdpProxyManager::openTrace()
     std::setvbuf(traceFile, traceBuffer.get(), _IOFBF, TraceBufferBytes);
     const qint64 wallUs = tracefile::wallMicros();
     const qint64 monoUs = tracefile::steadyMicros();
-    const QByteArray header = traceline::traceHeader(quark, wallUs, monoUs);
+    const QByteArray header = wire::trace::traceHeader(quark, wallUs, monoUs);
     std::fwrite(header.constData(), 1, std::size_t(header.size()), traceFile);
     // On disk at once: retention recognises our traces by this header, also after a crash.
     std::fflush(traceFile);

@@ -4,7 +4,7 @@
 
 #include <QtGlobal>
 
-namespace ports {
+namespace wire::ports {
 
 // Where the emulator sends its netplay datagrams on 127.0.0.1; also the rendezvous server's
 // default port (two independent settings that happen to share the number).
@@ -17,4 +17,4 @@ inline constexpr quint16 LastResortPort = 6004;
 // The emulator's usual netplay port, assumed when it never spoke.
 inline constexpr quint16 AssumedEmulatorPort = 6000;
 
-} // namespace ports
+} // namespace wire::ports

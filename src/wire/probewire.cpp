@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-namespace probewire {
+namespace wire::probe {
 namespace {
 
 const QByteArray ProbePrefix = QByteArrayLiteral("KVRA ");
@@ -149,4 +149,4 @@ bool parseRemoteDelay(const QByteArray &field3, int *delay)
     return true;
 }
 
-} // namespace probewire
+} // namespace wire::probe

@@ -6,7 +6,7 @@
 #include <QList>
 #include <QtGlobal>
 
-namespace probewire {
+namespace wire::probe {
 
 enum class ProbeKind
 {
@@ -66,4 +66,4 @@ int delayForRtt(int rttMs);
 // The peer's proposal (field 3 of a delay datagram) clamped to 0..2; false when not a number.
 bool parseRemoteDelay(const QByteArray &field3, int *delay);
 
-} // namespace probewire
+} // namespace wire::probe

@@ -2,7 +2,7 @@
 
 #include <QList>
 
-namespace punchwire {
+namespace wire::punch {
 namespace {
 
 constexpr char AckField[] = "ok";
@@ -104,4 +104,4 @@ int scanPort(int centre, int firstOffset, int index)
     return wrapPort(index % 2 == 0 ? centre + offset : centre - offset);
 }
 
-} // namespace punchwire
+} // namespace wire::punch

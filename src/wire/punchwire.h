@@ -4,7 +4,7 @@
 
 #include <QByteArray>
 
-namespace punchwire {
+namespace wire::punch {
 
 // Placeholder for a token not learned yet.
 inline constexpr char UnknownToken[] = "_";
@@ -49,4 +49,4 @@ bool isScanExempt(int port);
 // centre + k, then centre - k, for k = firstOffset, firstOffset + 1, ...; wrapped.
 int scanPort(int centre, int firstOffset, int index);
 
-} // namespace punchwire
+} // namespace wire::punch

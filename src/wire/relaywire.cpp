@@ -2,7 +2,7 @@
 
 #include <QByteArrayView>
 
-namespace relaywire {
+namespace wire::relay {
 namespace {
 
 constexpr char LegacyPunchMessage[] = "PUNCH";
@@ -23,4 +23,4 @@ bool isStartupControl(const char *data, qint64 size)
            || view.contains(QByteArrayView(UnknownTokenMark)) || view.contains(QByteArrayView(AckMark));
 }
 
-} // namespace relaywire
+} // namespace wire::relay

@@ -3,7 +3,7 @@
 
 #include <QtGlobal>
 
-namespace relaywire {
+namespace wire::relay {
 
 // The keepalive between two proxies during gameplay; never delivered to the emulator.
 inline constexpr char KeepaliveMessage[] = "ping";
@@ -15,4 +15,4 @@ bool isKeepalive(const char *data, qint64 size);
 // or anything containing " _" or " ok" (punch traffic of older peers).
 bool isStartupControl(const char *data, qint64 size);
 
-} // namespace relaywire
+} // namespace wire::relay

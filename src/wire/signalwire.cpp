@@ -5,7 +5,7 @@
 
 #include <limits>
 
-namespace signalwire {
+namespace wire::signalling {
 namespace {
 
 // Every word of the exchange, once: the proxy sends the first four, the server the rest.
@@ -240,4 +240,4 @@ QByteArray peerMessage(const QByteArray &matchId, const QHostAddress &address, q
     return endpointMessage(PeerType, matchId, address, port);
 }
 
-} // namespace signalwire
+} // namespace wire::signalling

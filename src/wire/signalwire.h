@@ -10,7 +10,7 @@
 
 #include <optional>
 
-namespace signalwire {
+namespace wire::signalling {
 
 // ---- The proxy's side ----
 
@@ -89,4 +89,4 @@ QByteArray readyAckMessage(const QByteArray &matchId, int side);
 QByteArray failureAckMessage(const QByteArray &matchId, int side);
 QByteArray peerMessage(const QByteArray &matchId, const QHostAddress &address, quint16 port);
 
-} // namespace signalwire
+} // namespace wire::signalling

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace traceline {
+namespace wire::trace {
 namespace {
 
 const QByteArray QuarkHeader = QByteArrayLiteral("# quark ");          // header line 1 up to the quark
@@ -166,7 +166,7 @@ QString parseDataLine(const char *p, const char *end, DataLine *line)
     if (line->direction == ToPeer) {
         char head[TraceContentBytes];
         decodeInto(head, p, line->recordedBytes);
-        line->probe = probewire::isProbeDatagram(head, line->length);
+        line->probe = wire::probe::isProbeDatagram(head, line->length);
     }
     return {};
 }
@@ -178,4 +178,4 @@ QByteArray decodeContent(const char *hex, int bytes)
     return out;
 }
 
-} // namespace traceline
+} // namespace wire::trace

@@ -12,7 +12,7 @@
 
 #include <cstddef>
 
-namespace traceline {
+namespace wire::trace {
 
 // Bytes needed by formatTraceLine: two signed 64-bit numbers, the direction, three blanks,
 // 96 hex digits and the line feed, with room to spare.
@@ -67,4 +67,4 @@ QString parseDataLine(const char *p, const char *end, DataLine *line);
 // The content bytes of `bytes` pairs of hex digits at `hex` (checked by parseDataLine).
 QByteArray decodeContent(const char *hex, int bytes);
 
-} // namespace traceline
+} // namespace wire::trace

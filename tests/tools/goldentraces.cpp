@@ -24,8 +24,8 @@ constexpr int GameDatagramBytes = 64;
 
 QByteArray line(qint64 timeUs, char direction, const QByteArray &data, qint64 length = -1)
 {
-    char buffer[traceline::TraceLineCapacity];
-    const std::size_t size = traceline::formatTraceLine(buffer, timeUs, direction, data.constData(),
+    char buffer[wire::trace::TraceLineCapacity];
+    const std::size_t size = wire::trace::formatTraceLine(buffer, timeUs, direction, data.constData(),
                                                         length < 0 ? data.size() : length);
     return QByteArray(buffer, qsizetype(size));
 }
@@ -44,7 +44,7 @@ qint64 frameUs(int frame)
 
 QByteArray header(const QString &quark)
 {
-    return traceline::traceHeader(quark, WallUs, MonoUs);
+    return wire::trace::traceHeader(quark, WallUs, MonoUs);
 }
 
 // Header, ten pings 100 ms apart and the delay proposal that followed them.
@@ -52,9 +52,9 @@ QByteArray probedHeader(const QString &quark)
 {
     QByteArray out = header(quark);
     for (int k = 0; k < 10; ++k)
-        out += line(MonoUs + PingSpacingUs + k * PingSpacingUs, traceline::ToPeer,
-                    probewire::pingDatagram(k, ProbeClockMs + k * 100));
-    out += line(MonoUs + 1300000, traceline::ToPeer, probewire::delayDatagram(1, 1));
+        out += line(MonoUs + PingSpacingUs + k * PingSpacingUs, wire::trace::ToPeer,
+                    wire::probe::pingDatagram(k, ProbeClockMs + k * 100));
+    out += line(MonoUs + 1300000, wire::trace::ToPeer, wire::probe::delayDatagram(1, 1));
     return out;
 }
 
@@ -71,9 +71,9 @@ QByteArray frames(ToPeerTime toPeerUs, ToEmulatorTime toEmulatorUs, SkipToEmulat
 {
     std::vector<Row> rows;
     for (int n = 0; n < Frames; ++n) {
-        rows.push_back({toPeerUs(n), traceline::ToPeer, game('O', n)});
+        rows.push_back({toPeerUs(n), wire::trace::ToPeer, game('O', n)});
         if (!skipToEmulator(n))
-            rows.push_back({toEmulatorUs(n), traceline::ToEmulator, game('I', n)});
+            rows.push_back({toEmulatorUs(n), wire::trace::ToEmulator, game('I', n)});
     }
     std::stable_sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.timeUs < b.timeUs; });
     QByteArray out;
@@ -98,15 +98,15 @@ QByteArray gapBurst()
 QByteArray damaged()
 {
     QByteArray out = header(QStringLiteral("bad.1"));
-    out += line(frameUs(0), traceline::ToPeer, game('O', 0));
-    out += line(frameUs(1), traceline::ToEmulator, game('I', 1));
-    out += line(frameUs(2), traceline::ToPeer, QByteArray(100, '\0'));
+    out += line(frameUs(0), wire::trace::ToPeer, game('O', 0));
+    out += line(frameUs(1), wire::trace::ToEmulator, game('I', 1));
+    out += line(frameUs(2), wire::trace::ToPeer, QByteArray(100, '\0'));
     // What the writer never writes: a stray text, bad hex, a bad direction, too few digits.
     out += "garbage here\n";
     out += QByteArray::number(frameUs(3)) + " o 4 zz00zz00\n";
     out += QByteArray::number(frameUs(4)) + " x 1 00\n";
     out += QByteArray::number(frameUs(5)) + " o 3 0102\n";
-    out += line(frameUs(6), traceline::ToEmulator, game('I', 6));
+    out += line(frameUs(6), wire::trace::ToEmulator, game('I', 6));
     // Cut short in the middle of a line, as a crash would leave it.
     out += QByteArray::number(frameUs(7)) + " o 10 0102";
     return out;

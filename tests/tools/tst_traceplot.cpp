@@ -17,8 +17,8 @@ constexpr int RenderWaitMs = 30000;
 
 QByteArray plotOf(const QByteArray &data)
 {
-    const tracereader::Trace trace = tracereader::parseTrace(data.constData(), std::size_t(data.size()));
-    return tracereader::svgTimeline(trace, tracereader::summarize(trace, data.constData()));
+    const kivratrace::Trace trace = kivratrace::parseTrace(data.constData(), std::size_t(data.size()));
+    return kivratrace::svgTimeline(trace, kivratrace::summarize(trace, data.constData()));
 }
 
 // All text a reader of the picture sees, in document order.
@@ -122,8 +122,8 @@ private Q_SLOTS:
         QVERIFY2(errors.isEmpty(), errors.constData());
         QCOMPARE(png.left(8), QByteArray("\x89PNG\r\n\x1a\n"));
         // IHDR: width and height, big-endian, at bytes 16 and 20.
-        QCOMPARE(qFromBigEndian<quint32>(png.constData() + 16), quint32(tracereader::SvgWidth));
-        QCOMPARE(qFromBigEndian<quint32>(png.constData() + 20), quint32(tracereader::svgHeight()));
+        QCOMPARE(qFromBigEndian<quint32>(png.constData() + 16), quint32(kivratrace::SvgWidth));
+        QCOMPARE(qFromBigEndian<quint32>(png.constData() + 20), quint32(kivratrace::svgHeight()));
 
         const QByteArray empty = render(rsvg, dir, QStringLiteral("empty"), plotOf(QByteArray()), &errors);
         QVERIFY2(empty.size() > 24, errors.constData());

@@ -22,17 +22,17 @@ QByteArray expectedSummary(const QString &name)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-tracereader::Summary summaryOf(const QByteArray &data, tracereader::Trace *traceOut = nullptr)
+kivratrace::Summary summaryOf(const QByteArray &data, kivratrace::Trace *traceOut = nullptr)
 {
-    const tracereader::Trace trace = tracereader::parseTrace(data.constData(), std::size_t(data.size()));
+    const kivratrace::Trace trace = kivratrace::parseTrace(data.constData(), std::size_t(data.size()));
     if (traceOut)
         *traceOut = trace;
-    return tracereader::summarize(trace, data.constData());
+    return kivratrace::summarize(trace, data.constData());
 }
 
-bool recordedContentIsProbe(const QByteArray &data, const tracereader::Record &r)
+bool recordedContentIsProbe(const QByteArray &data, const kivratrace::Record &r)
 {
-    return r.direction == 'o' && r.length <= 64 && tracereader::recordedContent(data.constData(), r).startsWith("KVRA ");
+    return r.direction == 'o' && r.length <= 64 && kivratrace::recordedContent(data.constData(), r).startsWith("KVRA ");
 }
 
 } // namespace
@@ -69,12 +69,12 @@ void TestTraceReader::goldenSummaries()
     QVERIFY(!data.isEmpty());
     const QString expected = QString::fromUtf8(expectedSummary(name));
     QVERIFY(!expected.isEmpty());
-    QCOMPARE(tracereader::textReport(summaryOf(data)), expected);
+    QCOMPARE(kivratrace::textReport(summaryOf(data)), expected);
 }
 
 void TestTraceReader::gapAndBurst()
 {
-    const tracereader::Summary steady = summaryOf(traceData(QStringLiteral("steady")));
+    const kivratrace::Summary steady = summaryOf(traceData(QStringLiteral("steady")));
     QCOMPARE(steady.toPeer.datagrams, 120);
     QCOMPARE(steady.toEmulator.bytes, 120 * 64);
     QVERIFY(steady.toPeer.gaps.isEmpty() && steady.toEmulator.gaps.isEmpty());
@@ -83,7 +83,7 @@ void TestTraceReader::gapAndBurst()
     QCOMPARE(steady.proposals, QList<int>{1});
     QVERIFY(steady.verdict.startsWith(QLatin1String("healthy")));
 
-    const tracereader::Summary s = summaryOf(traceData(QStringLiteral("gap-burst")));
+    const kivratrace::Summary s = summaryOf(traceData(QStringLiteral("gap-burst")));
     // Nothing reached the emulator for 22 frames after frame 59.
     QCOMPARE(s.toEmulator.datagrams, 99);
     QCOMPARE(s.toEmulator.gaps.size(), 1);
@@ -131,14 +131,14 @@ void TestTraceReader::problemsNameTheirLines()
     QFETCH(QByteArray, data);
     QFETCH(QStringList, problemStarts);
     QFETCH(int, records);
-    const tracereader::Trace trace = tracereader::parseTrace(data.constData(), std::size_t(data.size()));
+    const kivratrace::Trace trace = kivratrace::parseTrace(data.constData(), std::size_t(data.size()));
     QCOMPARE(trace.problems.size(), problemStarts.size());
     QCOMPARE(trace.problemCount, qint64(problemStarts.size()));
     for (int i = 0; i < problemStarts.size(); ++i)
         QVERIFY2(trace.problems.at(i).startsWith(problemStarts.at(i)), qPrintable(trace.problems.at(i)));
     QCOMPARE(int(trace.records.size()), records);
     // A probe datagram is known as one wherever its line is.
-    for (const tracereader::Record &r : trace.records)
+    for (const kivratrace::Record &r : trace.records)
         QCOMPARE(r.probe, recordedContentIsProbe(data, r));
 }
 
@@ -147,10 +147,10 @@ void TestTraceReader::windowsLineEnds()
     const QByteArray data = traceData(QStringLiteral("steady"));
     QByteArray crlf = data;
     crlf.replace("\n", "\r\n");
-    tracereader::Trace trace;
-    const tracereader::Summary summary = summaryOf(crlf, &trace);
+    kivratrace::Trace trace;
+    const kivratrace::Summary summary = summaryOf(crlf, &trace);
     QCOMPARE(trace.problemCount, 0);
-    QCOMPARE(tracereader::textReport(summary), tracereader::textReport(summaryOf(data)));
+    QCOMPARE(kivratrace::textReport(summary), kivratrace::textReport(summaryOf(data)));
 }
 
 void TestTraceReader::cutAnywhere()
@@ -159,8 +159,8 @@ void TestTraceReader::cutAnywhere()
     // Every cut point in the first lines, then a sample further on: no crash, no lost lines.
     for (qsizetype cut = 0; cut < data.size(); cut += cut < 400 ? 1 : 97) {
         const QByteArray part = data.left(cut);
-        tracereader::Trace trace;
-        const tracereader::Summary summary = summaryOf(part, &trace);
+        kivratrace::Trace trace;
+        const kivratrace::Summary summary = summaryOf(part, &trace);
         const qint64 complete = part.count('\n');
         QVERIFY(qint64(trace.records.size()) >= complete - 3); // three header/comment lines at most
         if (!part.isEmpty() && !part.endsWith('\n'))
@@ -179,20 +179,20 @@ void TestTraceReader::randomBytes()
             static const char alphabet[] = "0123456789abcdefoi -#\n\r\xff";
             c = alphabet[random.bounded(int(sizeof alphabet - 1))];
         }
-        tracereader::Trace trace;
-        const tracereader::Summary summary = summaryOf(data, &trace);
+        kivratrace::Trace trace;
+        const kivratrace::Summary summary = summaryOf(data, &trace);
         QVERIFY(!summary.verdict.isEmpty());
-        QVERIFY(!tracereader::svgTimeline(trace, summary).isEmpty());
-        QVERIFY(tracereader::pcapFile(trace, data.constData()).size() >= 24);
+        QVERIFY(!kivratrace::svgTimeline(trace, summary).isEmpty());
+        QVERIFY(kivratrace::pcapFile(trace, data.constData()).size() >= 24);
     }
 }
 
 void TestTraceReader::svgHasOneSeriesPerDirection()
 {
     const QByteArray data = traceData(QStringLiteral("gap-burst"));
-    tracereader::Trace trace;
-    const tracereader::Summary summary = summaryOf(data, &trace);
-    QXmlStreamReader xml(tracereader::svgTimeline(trace, summary));
+    kivratrace::Trace trace;
+    const kivratrace::Summary summary = summaryOf(data, &trace);
+    QXmlStreamReader xml(kivratrace::svgTimeline(trace, summary));
     QStringList directions;
     int gaps = 0;
     int polylines = 0;
@@ -215,9 +215,9 @@ void TestTraceReader::svgHasOneSeriesPerDirection()
 void TestTraceReader::pcapRecords()
 {
     const QByteArray data = traceData(QStringLiteral("steady"));
-    tracereader::Trace trace;
+    kivratrace::Trace trace;
     summaryOf(data, &trace);
-    const QByteArray pcap = tracereader::pcapFile(trace, data.constData());
+    const QByteArray pcap = kivratrace::pcapFile(trace, data.constData());
     QCOMPARE(qFromLittleEndian<quint32>(pcap.constData()), 0xa1b2c3d4u);
     QCOMPARE(qFromLittleEndian<quint32>(pcap.constData() + 20), 101u);
     qsizetype at = 24;
@@ -225,7 +225,7 @@ void TestTraceReader::pcapRecords()
     while (at + 16 <= pcap.size()) {
         const quint32 caplen = qFromLittleEndian<quint32>(pcap.constData() + at + 8);
         const quint32 origlen = qFromLittleEndian<quint32>(pcap.constData() + at + 12);
-        const tracereader::Record &r = trace.records.at(std::size_t(packets));
+        const kivratrace::Record &r = trace.records.at(std::size_t(packets));
         QCOMPARE(caplen, quint32(28 + r.recordedBytes));
         QCOMPARE(origlen, quint32(28 + r.length));
         QCOMPARE(qFromBigEndian<quint16>(pcap.constData() + at + 16 + 2), quint16(origlen));

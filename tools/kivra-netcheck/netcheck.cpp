@@ -13,7 +13,7 @@ namespace netcheck {
 namespace {
 
 // The rendezvous server's usual port, taken when ADDR names none.
-constexpr quint16 DefaultServerPort = ports::DefaultSignalPort;
+constexpr quint16 DefaultServerPort = wire::ports::DefaultSignalPort;
 
 QString portText(quint16 port)
 {

@@ -61,7 +61,7 @@ void NetChecker::start()
 {
     overallDeadline.start();
     // The first socket tries the port a match uses, so the answer is about that port.
-    result.firstOnMatchPort = firstSocket.bind(QHostAddress(QHostAddress::AnyIPv4), ports::DefaultPeerPort);
+    result.firstOnMatchPort = firstSocket.bind(QHostAddress(QHostAddress::AnyIPv4), wire::ports::DefaultPeerPort);
     const bool firstBound = result.firstOnMatchPort || firstSocket.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
     const bool secondBound = secondSocket.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
     result.firstLocalPort = firstSocket.localPort();
@@ -99,9 +99,9 @@ void NetChecker::sendRegistrations()
         const QHostAddress &address = registration.destination.address;
         const quint16 port = registration.destination.port;
         if (!registration.firstAnnounced)
-            firstSocket.writeDatagram(signalwire::registerMessage(registration.matchId, FirstSide), address, port);
+            firstSocket.writeDatagram(wire::signalling::registerMessage(registration.matchId, FirstSide), address, port);
         if (!registration.secondAnnounced)
-            secondSocket.writeDatagram(signalwire::registerMessage(registration.matchId, SecondSide), address, port);
+            secondSocket.writeDatagram(wire::signalling::registerMessage(registration.matchId, SecondSide), address, port);
     }
 }
 
@@ -115,8 +115,8 @@ void NetChecker::handleDatagrams(QUdpSocket *socket, int side)
         if (size < 0)
             continue;
         datagram.truncate(size);
-        const signalwire::SignalMessage message = signalwire::parseSignalMessage(datagram);
-        if (message.kind != signalwire::SignalKind::Peer || message.address.isNull() || message.port == 0)
+        const wire::signalling::SignalMessage message = wire::signalling::parseSignalMessage(datagram);
+        if (message.kind != wire::signalling::SignalKind::Peer || message.address.isNull() || message.port == 0)
             continue;
         for (Registration &registration : registrations) {
             // Signalling counts only from the destination itself, as a proxy takes it.
@@ -124,7 +124,7 @@ void NetChecker::handleDatagrams(QUdpSocket *socket, int side)
                 || message.matchId != QString::fromUtf8(registration.matchId))
                 continue;
             // Acknowledged every time, as a proxy does, so the server stops repeating.
-            socket->writeDatagram(signalwire::peerAckMessage(message.matchId, message.address, message.port),
+            socket->writeDatagram(wire::signalling::peerAckMessage(message.matchId, message.address, message.port),
                                   sender, senderPort);
             // The announcement to one side names the other side's public endpoint; after the
             // deadline the findings stay as they were.

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-namespace tracereader {
+namespace kivratrace {
 namespace {
 
 constexpr quint32 PcapMagic = 0xa1b2c3d4;
@@ -58,7 +58,7 @@ QByteArray pcapFile(const Trace &trace, const char *data)
         appendLe32(out, quint32(safeUs % 1000000));
         appendLe32(out, quint32(Ipv4HeaderBytes + UdpHeaderBytes + r.recordedBytes));
         appendLe32(out, fullLength);
-        const bool toPeer = r.direction == traceline::ToPeer;
+        const bool toPeer = r.direction == wire::trace::ToPeer;
         QByteArray ip;
         ip.append(char(0x45)).append(char(0));
         appendBe16(ip, quint16(fullLength));
@@ -77,8 +77,8 @@ QByteArray pcapFile(const Trace &trace, const char *data)
         ip[10] = char(checksum >> 8);
         ip[11] = char(checksum & 0xff);
         out += ip;
-        appendBe16(out, toPeer ? ports::DefaultPeerPort : ports::LocalProxyPort);
-        appendBe16(out, toPeer ? ports::DefaultPeerPort : ports::AssumedEmulatorPort);
+        appendBe16(out, toPeer ? wire::ports::DefaultPeerPort : wire::ports::LocalProxyPort);
+        appendBe16(out, toPeer ? wire::ports::DefaultPeerPort : wire::ports::AssumedEmulatorPort);
         appendBe16(out, quint16(std::min<qint64>(r.length + UdpHeaderBytes, 65535)));
         appendBe16(out, 0); // no checksum: the payload is only partly recorded
         out += recordedContent(data, r);
@@ -86,4 +86,4 @@ QByteArray pcapFile(const Trace &trace, const char *data)
     return out;
 }
 
-} // namespace tracereader
+} // namespace kivratrace

@@ -6,7 +6,7 @@
 
 #include <QByteArray>
 
-namespace tracereader {
+namespace kivratrace {
 
 // SVG timeline for a person: datagrams per second and the longest wait between game datagrams
 // in each second, one series per direction (<g class="series" data-direction="o|i">), on a
@@ -22,4 +22,4 @@ int svgHeight();
 //   to the peer:     192.0.2.1:6006 -> 198.51.100.1:6006 (documentation addresses)
 QByteArray pcapFile(const Trace &trace, const char *data);
 
-} // namespace tracereader
+} // namespace kivratrace

@@ -79,21 +79,21 @@ int main(int argc, char *argv[])
         }
     }
     const std::size_t length = data ? std::size_t(fallback.isEmpty() ? size : fallback.size()) : 0;
-    const tracereader::Trace trace = tracereader::parseTrace(data ? data : "", length);
-    const tracereader::Summary summary = tracereader::summarize(trace, data);
+    const kivratrace::Trace trace = kivratrace::parseTrace(data ? data : "", length);
+    const kivratrace::Summary summary = kivratrace::summarize(trace, data);
 
     for (const QString &problem : trace.problems)
         std::fprintf(stderr, "kivra-trace: %s: %s\n", qPrintable(input), qPrintable(problem));
     if (json)
-        std::fputs(QJsonDocument(tracereader::jsonReport(summary)).toJson(QJsonDocument::Indented).constData(), stdout);
+        std::fputs(QJsonDocument(kivratrace::jsonReport(summary)).toJson(QJsonDocument::Indented).constData(), stdout);
     else
-        std::fputs(tracereader::textReport(summary).toUtf8().constData(), stdout);
+        std::fputs(kivratrace::textReport(summary).toUtf8().constData(), stdout);
 
     bool written = true;
     if (!plotPath.isEmpty())
-        written = writeFile(plotPath, tracereader::svgTimeline(trace, summary)) && written;
+        written = writeFile(plotPath, kivratrace::svgTimeline(trace, summary)) && written;
     if (!pcapPath.isEmpty())
-        written = writeFile(pcapPath, tracereader::pcapFile(trace, data)) && written;
+        written = writeFile(pcapPath, kivratrace::pcapFile(trace, data)) && written;
     if (!written)
         return ExitUsage;
     return trace.problemCount > 0 ? ExitDamaged : ExitClean;

@@ -10,7 +10,7 @@
 #include <cmath>
 #include <vector>
 
-namespace tracereader {
+namespace kivratrace {
 namespace {
 
 constexpr int MaxSvgBins = 2000;        // points per series: enough for the eye, small file
@@ -198,7 +198,7 @@ QByteArray svgTimeline(const Trace &trace, const Summary &s)
     for (const Record &r : trace.records) {
         if (r.probe)
             continue;
-        Series &one = series[r.direction == traceline::ToPeer ? 0 : 1];
+        Series &one = series[r.direction == wire::trace::ToPeer ? 0 : 1];
         const int bin = std::clamp(int(double(r.timeUs - startUs) / 1e6 / binS), 0, bins - 1);
         one.rate[std::size_t(bin)] += 1.0 / binS;
         if (one.previous >= 0) {
@@ -256,7 +256,7 @@ QByteArray svgTimeline(const Trace &trace, const Summary &s)
     // Legend.
     double lx = PlotLeft;
     const char *colours[2] = {PeerColour, EmulatorColour};
-    const char names[2] = {traceline::ToPeer, traceline::ToEmulator};
+    const char names[2] = {wire::trace::ToPeer, wire::trace::ToEmulator};
     const char *legendNames[2] = {"to peer", "to emulator"};
     for (int k = 0; k < 2; ++k) {
         svg += line(lx, LegendTop - 4, lx + 24, LegendTop - 4,
@@ -276,9 +276,9 @@ QByteArray svgTimeline(const Trace &trace, const Summary &s)
     Rows gapRows(GapLabelRows);
     std::vector<std::pair<const DirectionSummary::Gap *, char>> gaps;
     for (const auto &g : s.toPeer.gaps)
-        gaps.push_back({&g, traceline::ToPeer});
+        gaps.push_back({&g, wire::trace::ToPeer});
     for (const auto &g : s.toEmulator.gaps)
-        gaps.push_back({&g, traceline::ToEmulator});
+        gaps.push_back({&g, wire::trace::ToEmulator});
     std::stable_sort(gaps.begin(), gaps.end(), [](const auto &a, const auto &b) { return a.first->atS < b.first->atS; });
     for (const auto &gap : gaps) {
         const DirectionSummary::Gap *g = gap.first;
@@ -286,7 +286,7 @@ QByteArray svgTimeline(const Trace &trace, const Summary &s)
         svg += "<rect class=\"gap\" x=\"" + num(x0) + "\" y=\"" + num(panelTop()) + "\" width=\"" + num(x1 - x0)
                + "\" height=\"" + num(eventLaneBottom() - panelTop()) + "\" fill=\"" + GapFill + "\"/>\n";
         const QByteArray label = QByteArray::number(g->lengthMs, 'f', 0) + " ms gap "
-                                 + (gap.second == traceline::ToPeer ? "to peer" : "to emulator");
+                                 + (gap.second == wire::trace::ToPeer ? "to peer" : "to emulator");
         const double labelX = std::min((x0 + x1) / 2 - double(label.size()) * CharWidth / 2,
                                        right - double(label.size()) * CharWidth);
         const int row = gapRows.place(labelX, label.size());
@@ -392,4 +392,4 @@ QByteArray svgTimeline(const Trace &trace, const Summary &s)
     return svg;
 }
 
-} // namespace tracereader
+} // namespace kivratrace

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-namespace tracereader {
+namespace kivratrace {
 namespace {
 
 constexpr int KeptProblems = 20;        // messages kept; the rest are only counted
@@ -19,8 +19,8 @@ void addProblem(Trace &trace, qint64 line, const QString &text)
 // Returns an empty string when the line is a good data line.
 QString parseDataLine(const char *base, const char *p, const char *end, qint64 lineNo, Record *record)
 {
-    traceline::DataLine line;
-    const QString problem = traceline::parseDataLine(p, end, &line);
+    wire::trace::DataLine line;
+    const QString problem = wire::trace::parseDataLine(p, end, &line);
     if (!problem.isEmpty())
         return problem;
     record->timeUs = line.timeUs;
@@ -49,7 +49,7 @@ Trace parseTrace(const char *data, std::size_t size)
         const char *next = newline ? newline + 1 : end;
         if (lineEnd > p && lineEnd[-1] == '\r')
             --lineEnd; // written in text mode on Windows
-        if (lineNo == 1 && traceline::parseQuarkHeader(p, lineEnd, &trace.quark)) {
+        if (lineNo == 1 && wire::trace::parseQuarkHeader(p, lineEnd, &trace.quark)) {
             trace.hasQuark = true;
         } else if (lineNo == 1 && !(p < lineEnd && *p == '#')) {
             // Perhaps the head of the file is missing: still read its data lines.
@@ -61,16 +61,16 @@ Trace parseTrace(const char *data, std::size_t size)
             if (lineNo == 1)
                 addProblem(trace, 1, QStringLiteral("not a kivra-netproxy trace: it does not begin with \"# quark\""));
             qint64 wallUs = 0, monoUs = 0;
-            switch (traceline::parseClockHeader(p, lineEnd, &wallUs, &monoUs)) {
-            case traceline::ClockHeader::Good:
+            switch (wire::trace::parseClockHeader(p, lineEnd, &wallUs, &monoUs)) {
+            case wire::trace::ClockHeader::Good:
                 trace.wallUs = wallUs;
                 trace.monoUs = monoUs;
                 trace.hasClock = true;
                 break;
-            case traceline::ClockHeader::Malformed:
+            case wire::trace::ClockHeader::Malformed:
                 addProblem(trace, lineNo, QStringLiteral("malformed clock header"));
                 break;
-            case traceline::ClockHeader::NotClock:
+            case wire::trace::ClockHeader::NotClock:
                 break;
             }
         } else if (p == lineEnd) {
@@ -101,7 +101,7 @@ Trace parseTrace(const char *data, std::size_t size)
 
 QByteArray recordedContent(const char *data, const Record &record)
 {
-    return traceline::decodeContent(data + record.hexOffset, record.recordedBytes);
+    return wire::trace::decodeContent(data + record.hexOffset, record.recordedBytes);
 }
 
-} // namespace tracereader
+} // namespace kivratrace

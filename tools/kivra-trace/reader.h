@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace tracereader {
+namespace kivratrace {
 
 struct Record
 {
@@ -22,7 +22,7 @@ struct Record
     qint64 hexOffset = 0;  // where the content's hex digits start in the input
     int recordedBytes = 0; // content bytes recorded (at most 48)
     qint64 line = 0;       // 1-based line number
-    char direction = traceline::ToPeer; // or traceline::ToEmulator
+    char direction = wire::trace::ToPeer; // or wire::trace::ToEmulator
     bool probe = false;    // one of the proxy's own probe or delay datagrams
 };
 
@@ -45,4 +45,4 @@ Trace parseTrace(const char *data, std::size_t size);
 // The recorded content bytes of one record.
 QByteArray recordedContent(const char *data, const Record &record);
 
-} // namespace tracereader
+} // namespace kivratrace

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace tracereader {
+namespace kivratrace {
 namespace {
 
 constexpr qint64 TooFewToJudge = 10;    // datagrams: under a sixth of a second of play
@@ -126,7 +126,7 @@ QString verdictText(const Summary &s, bool anyRecord)
         verdict = QStringLiteral("one-way: the peer sent but nothing went out from the emulator");
     } else if (!o.gaps.isEmpty() || !i.gaps.isEmpty()) {
         const DirectionSummary::Gap *longest = nullptr;
-        char where = traceline::ToPeer;
+        char where = wire::trace::ToPeer;
         for (const auto &g : o.gaps) {
             if (!longest || g.lengthMs > longest->lengthMs)
                 longest = &g;
@@ -134,14 +134,14 @@ QString verdictText(const Summary &s, bool anyRecord)
         for (const auto &g : i.gaps) {
             if (!longest || g.lengthMs > longest->lengthMs) {
                 longest = &g;
-                where = traceline::ToEmulator;
+                where = wire::trace::ToEmulator;
             }
         }
         verdict = QStringLiteral("stalls: %1 gaps over 100 ms, the longest %2 ms at %3 s %4")
                       .arg(o.gaps.size() + i.gaps.size())
                       .arg(longest->lengthMs, 0, 'f', 1)
                       .arg(longest->atS, 0, 'f', 3)
-                      .arg(where == traceline::ToPeer ? QStringLiteral("towards the peer") : QStringLiteral("towards the emulator"));
+                      .arg(where == wire::trace::ToPeer ? QStringLiteral("towards the peer") : QStringLiteral("towards the emulator"));
     } else {
         verdict = QStringLiteral("healthy: steady traffic both ways, no gap over 100 ms");
     }
@@ -205,19 +205,19 @@ Summary summarize(const Trace &trace, const char *data)
     if (trace.hasClock)
         s.startWallUs = trace.wallUs + (startUs - trace.monoUs);
     s.durationS = double(endUs - startUs) / 1e6;
-    summarizeDirection(trace, traceline::ToPeer, startUs, s.durationS, &s.toPeer);
-    summarizeDirection(trace, traceline::ToEmulator, startUs, s.durationS, &s.toEmulator);
+    summarizeDirection(trace, wire::trace::ToPeer, startUs, s.durationS, &s.toPeer);
+    summarizeDirection(trace, wire::trace::ToEmulator, startUs, s.durationS, &s.toEmulator);
     for (const Record &r : trace.records) {
         if (!r.probe)
             continue;
         const QByteArray content = recordedContent(data, r);
-        const probewire::ProbeMessage probe = probewire::parseProbeDatagram(content.constData(), content.size());
+        const wire::probe::ProbeMessage probe = wire::probe::parseProbeDatagram(content.constData(), content.size());
         bool ok1 = false, ok2 = false;
-        if (probe.kind == probewire::ProbeKind::Ping) {
+        if (probe.kind == wire::probe::ProbeKind::Ping) {
             PingSent ping{probe.field3.toInt(&ok1), probe.field4.toLongLong(&ok2), double(r.timeUs - startUs) / 1e6};
             if (ok1 && ok2)
                 s.pings.append(ping);
-        } else if (probe.kind == probewire::ProbeKind::Delay) {
+        } else if (probe.kind == wire::probe::ProbeKind::Delay) {
             const int delay = probe.field3.toInt(&ok1);
             if (ok1) {
                 s.proposals.append(delay);
@@ -286,4 +286,4 @@ QJsonObject jsonReport(const Summary &s)
     return root;
 }
 
-} // namespace tracereader
+} // namespace kivratrace

@@ -10,7 +10,7 @@
 #include <QStringList>
 #include <QtGlobal>
 
-namespace tracereader {
+namespace kivratrace {
 
 struct DirectionSummary
 {
@@ -68,4 +68,4 @@ Summary summarize(const Trace &trace, const char *data);
 QString textReport(const Summary &summary);
 QJsonObject jsonReport(const Summary &summary);
 
-} // namespace tracereader
+} // namespace kivratrace
