@@ -22,7 +22,7 @@ scenario=${1:-}
 build=${2:-}
 [[ -n $scenario && -n $build ]] || { echo "usage: $0 SCENARIO BUILD_DIR" >&2; exit 2; }
 netcheck=$build/tools/kivra-netcheck/kivra-netcheck
-rendezvous=$build/tools/rendezvous/kivra-rendezvous
+rendezvous=$build/tools/kivra-rendezvous/kivra-rendezvous
 for bin in "$netcheck" "$rendezvous"; do
   [[ -x $bin ]] || { echo "netcheck lab: missing $bin (build first)" >&2; exit 1; }
 done

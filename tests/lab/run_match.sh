@@ -76,7 +76,7 @@ done
 [[ $delay_ms =~ ^[0-9]+$ ]] || usage
 [[ $(id -u) -eq 0 ]] || { echo "run_match: needs root (network and PID namespaces)" >&2; exit 77; }
 netproxy=$build/src/host/kivra-netproxy
-rendezvous=$build/tools/rendezvous/kivra-rendezvous
+rendezvous=$build/tools/kivra-rendezvous/kivra-rendezvous
 standin=$build/tests/fixtures/emulator-standin
 delayqueue=$build/tests/lab/kivra-delayqueue
 for bin in "$netproxy" "$rendezvous" "$standin"; do

@@ -3,7 +3,7 @@
 
 #include <QTest>
 
-using namespace signalwire;
+using namespace wire::signalling;
 
 class TestRendezvousMessages : public QObject
 {

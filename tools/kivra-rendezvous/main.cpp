@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr quint16 DefaultPort = ports::DefaultSignalPort;
+constexpr quint16 DefaultPort = wire::ports::DefaultSignalPort;
 constexpr int ExitUsage = 2;
 constexpr int ExitBindFailed = 1;
 // More ports than a check needs only costs sockets (count).

@@ -3,9 +3,9 @@
 
 #include <QTest>
 
-using signalwire::SignalKind;
+using wire::signalling::SignalKind;
 
-Q_DECLARE_METATYPE(signalwire::SignalKind)
+Q_DECLARE_METATYPE(wire::signalling::SignalKind)
 
 class TestSignalWire : public QObject
 {
@@ -34,8 +34,8 @@ private Q_SLOTS:
         QFETCH(QString, quark);
         QFETCH(QString, matchId);
         QFETCH(int, side);
-        QCOMPARE(signalwire::matchIdFromQuark(quark), matchId);
-        QCOMPARE(signalwire::sideFromQuark(quark), side);
+        QCOMPARE(wire::signalling::matchIdFromQuark(quark), matchId);
+        QCOMPARE(wire::signalling::sideFromQuark(quark), side);
     }
 
     void derivedPort_data()
@@ -59,17 +59,17 @@ private Q_SLOTS:
     {
         QFETCH(QString, quark);
         QFETCH(int, port);
-        QCOMPARE(signalwire::derivedPortFromQuark(quark), port);
+        QCOMPARE(wire::signalling::derivedPortFromQuark(quark), port);
     }
 
     void buildMessages()
     {
-        QCOMPARE(signalwire::signalMessage("register", "abc", 1), QByteArray("register/abc/1"));
-        QCOMPARE(signalwire::signalMessage("udp_ready", "abc", -2), QByteArray("udp_ready/abc/-2"));
-        QCOMPARE(signalwire::signalMessage("udp_failed", "", 3), QByteArray("udp_failed//3"));
-        QCOMPARE(signalwire::peerAckMessage(QStringLiteral("abc"), QHostAddress(QStringLiteral("10.1.2.3")), 6006),
+        QCOMPARE(wire::signalling::signalMessage("register", "abc", 1), QByteArray("register/abc/1"));
+        QCOMPARE(wire::signalling::signalMessage("udp_ready", "abc", -2), QByteArray("udp_ready/abc/-2"));
+        QCOMPARE(wire::signalling::signalMessage("udp_failed", "", 3), QByteArray("udp_failed//3"));
+        QCOMPARE(wire::signalling::peerAckMessage(QStringLiteral("abc"), QHostAddress(QStringLiteral("10.1.2.3")), 6006),
                  QByteArray("peer_ack/abc/10.1.2.3/6006"));
-        QCOMPARE(signalwire::signalMessage("register", QStringLiteral("sal\u00f3n").toUtf8(), 1),
+        QCOMPARE(wire::signalling::signalMessage("register", QStringLiteral("sal\u00f3n").toUtf8(), 1),
                  QByteArray("register/sal\xc3\xb3n/1"));
     }
 
@@ -106,7 +106,7 @@ private Q_SLOTS:
         QFETCH(int, side);
         QFETCH(QString, address);
         QFETCH(int, port);
-        const signalwire::SignalMessage message = signalwire::parseSignalMessage(datagram);
+        const wire::signalling::SignalMessage message = wire::signalling::parseSignalMessage(datagram);
         QCOMPARE(message.kind, kind);
         QCOMPARE(message.matchId, matchId);
         QCOMPARE(message.side, side);

@@ -4,13 +4,13 @@
 
 namespace rendezvous {
 
-using signalwire::ClientMessage;
-using signalwire::ClientMessageType;
-using signalwire::parseClientMessage;
-using signalwire::registeredMessage;
-using signalwire::peerMessage;
-using signalwire::readyAckMessage;
-using signalwire::failureAckMessage;
+using wire::signalling::ClientMessage;
+using wire::signalling::ClientMessageType;
+using wire::signalling::parseClientMessage;
+using wire::signalling::registeredMessage;
+using wire::signalling::peerMessage;
+using wire::signalling::readyAckMessage;
+using wire::signalling::failureAckMessage;
 
 QByteArray endpointText(const Endpoint &endpoint)
 {

@@ -40,7 +40,7 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, data);
         QFETCH(bool, punch);
-        QCOMPARE(punchwire::isPunchDatagram(data), punch);
+        QCOMPARE(wire::punch::isPunchDatagram(data), punch);
     }
 
     // The one parse the punch loop and the late-punch answer use.
@@ -68,7 +68,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, sender);
         QFETCH(QByteArray, quoted);
         QFETCH(bool, acknowledged);
-        const punchwire::PunchFields fields = punchwire::parsePunchDatagram(data);
+        const wire::punch::PunchFields fields = wire::punch::parsePunchDatagram(data);
         QCOMPARE(fields.valid, valid);
         QCOMPARE(fields.senderToken, sender);
         QCOMPARE(fields.quotedToken, quoted);
@@ -89,21 +89,21 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, data);
         QFETCH(QByteArray, echoed);
-        QCOMPARE(punchwire::echoedToken(data), echoed);
+        QCOMPARE(wire::punch::echoedToken(data), echoed);
     }
 
     void tokens()
     {
-        QCOMPARE(punchwire::tokenFromRandom(0.0), QByteArray("0.0000000000000000"));
-        QCOMPARE(punchwire::tokenFromRandom(0.25), QByteArray("0.2500000000000000"));
-        const QByteArray t = punchwire::tokenFromRandom(0.123456789);
+        QCOMPARE(wire::punch::tokenFromRandom(0.0), QByteArray("0.0000000000000000"));
+        QCOMPARE(wire::punch::tokenFromRandom(0.25), QByteArray("0.2500000000000000"));
+        const QByteArray t = wire::punch::tokenFromRandom(0.123456789);
         QCOMPARE(t.size(), 18);
         QVERIFY(t.startsWith("0."));
-        QCOMPARE(punchwire::punchDatagram("0.1", punchwire::UnknownToken), QByteArray("0.1 _"));
-        QCOMPARE(punchwire::punchDatagram("0.1", "0.2"), QByteArray("0.1 0.2 ok"));
-        QVERIFY(punchwire::isPunchDatagram(punchwire::punchDatagram(t, punchwire::UnknownToken)));
-        QVERIFY(punchwire::isPunchDatagram(punchwire::punchDatagram(t, t)));
-        QVERIFY(!punchwire::isAcceptedToken(QByteArray()));
+        QCOMPARE(wire::punch::punchDatagram("0.1", wire::punch::UnknownToken), QByteArray("0.1 _"));
+        QCOMPARE(wire::punch::punchDatagram("0.1", "0.2"), QByteArray("0.1 0.2 ok"));
+        QVERIFY(wire::punch::isPunchDatagram(wire::punch::punchDatagram(t, wire::punch::UnknownToken)));
+        QVERIFY(wire::punch::isPunchDatagram(wire::punch::punchDatagram(t, t)));
+        QVERIFY(!wire::punch::isAcceptedToken(QByteArray()));
     }
 
     void wrapPort_data()
@@ -121,7 +121,7 @@ private Q_SLOTS:
     {
         QFETCH(int, port);
         QFETCH(int, wrapped);
-        QCOMPARE(punchwire::wrapPort(port), wrapped);
+        QCOMPARE(wire::punch::wrapPort(port), wrapped);
     }
 
     // The neighbourhood scan: nearest first, the higher port before the lower one.
@@ -146,7 +146,7 @@ private Q_SLOTS:
         QFETCH(int, firstOffset);
         QFETCH(QList<int>, firstPorts);
         for (int i = 0; i < firstPorts.size(); ++i)
-            QCOMPARE(punchwire::scanPort(centre, firstOffset, i), firstPorts.at(i));
+            QCOMPARE(wire::punch::scanPort(centre, firstOffset, i), firstPorts.at(i));
     }
 
     void scanCovers_data()
@@ -162,26 +162,26 @@ private Q_SLOTS:
         QFETCH(int, centre);
         QSet<int> seen;
         for (int i = 0; i < 1024; ++i) {
-            const int port = punchwire::scanPort(centre, 1, i);
+            const int port = wire::punch::scanPort(centre, 1, i);
             QVERIFY(port >= 1 && port <= 65535);
             seen.insert(port);
         }
         QCOMPARE(seen.size(), 1024);
         QVERIFY(!seen.contains(centre));
-        QCOMPARE(punchwire::scanPort(centre, 1, 1022), punchwire::wrapPort(centre + 512));
-        QCOMPARE(punchwire::scanPort(centre, 1, 1023), punchwire::wrapPort(centre - 512));
+        QCOMPARE(wire::punch::scanPort(centre, 1, 1022), wire::punch::wrapPort(centre + 512));
+        QCOMPARE(wire::punch::scanPort(centre, 1, 1023), wire::punch::wrapPort(centre - 512));
     }
 
     void reservedPorts()
     {
-        QVERIFY(!punchwire::isReservedSourcePort(6999));
-        QVERIFY(punchwire::isReservedSourcePort(7000));
-        QVERIFY(punchwire::isReservedSourcePort(7002));
-        QVERIFY(!punchwire::isReservedSourcePort(7003));
-        QVERIFY(!punchwire::isScanExempt(6005));
-        QVERIFY(punchwire::isScanExempt(6006));
-        QVERIFY(punchwire::isScanExempt(6008));
-        QVERIFY(!punchwire::isScanExempt(6009));
+        QVERIFY(!wire::punch::isReservedSourcePort(6999));
+        QVERIFY(wire::punch::isReservedSourcePort(7000));
+        QVERIFY(wire::punch::isReservedSourcePort(7002));
+        QVERIFY(!wire::punch::isReservedSourcePort(7003));
+        QVERIFY(!wire::punch::isScanExempt(6005));
+        QVERIFY(wire::punch::isScanExempt(6006));
+        QVERIFY(wire::punch::isScanExempt(6008));
+        QVERIFY(!wire::punch::isScanExempt(6009));
     }
 
     void relayControl_data()
@@ -204,8 +204,8 @@ private Q_SLOTS:
         QFETCH(QByteArray, data);
         QFETCH(bool, keepalive);
         QFETCH(bool, startupControl);
-        QCOMPARE(relaywire::isKeepalive(data.constData(), data.size()), keepalive);
-        QCOMPARE(relaywire::isStartupControl(data.constData(), data.size()), startupControl);
+        QCOMPARE(wire::relay::isKeepalive(data.constData(), data.size()), keepalive);
+        QCOMPARE(wire::relay::isStartupControl(data.constData(), data.size()), startupControl);
     }
 };
 

@@ -5,9 +5,9 @@
 
 #include <limits>
 
-using probewire::ProbeKind;
+using wire::probe::ProbeKind;
 
-Q_DECLARE_METATYPE(probewire::ProbeKind)
+Q_DECLARE_METATYPE(wire::probe::ProbeKind)
 
 class TestProbeWire : public QObject
 {
@@ -52,8 +52,8 @@ void TestProbeWire::recognition()
 {
     QFETCH(QByteArray, datagram);
     QFETCH(bool, probe);
-    QCOMPARE(probewire::isProbeDatagram(datagram.constData(), datagram.size()), probe);
-    QCOMPARE(probewire::parseProbeDatagram(datagram.constData(), datagram.size()).kind == ProbeKind::NotProbe, !probe);
+    QCOMPARE(wire::probe::isProbeDatagram(datagram.constData(), datagram.size()), probe);
+    QCOMPARE(wire::probe::parseProbeDatagram(datagram.constData(), datagram.size()).kind == ProbeKind::NotProbe, !probe);
 }
 
 void TestProbeWire::parsing_data()
@@ -83,7 +83,7 @@ void TestProbeWire::parsing()
     QFETCH(ProbeKind, kind);
     QFETCH(QByteArray, field3);
     QFETCH(QByteArray, field4);
-    const probewire::ProbeMessage message = probewire::parseProbeDatagram(datagram.constData(), datagram.size());
+    const wire::probe::ProbeMessage message = wire::probe::parseProbeDatagram(datagram.constData(), datagram.size());
     QCOMPARE(message.kind, kind);
     QCOMPARE(message.field3, field3);
     QCOMPARE(message.field4, field4);
@@ -91,14 +91,14 @@ void TestProbeWire::parsing()
 
 void TestProbeWire::builtDatagramsParseBack()
 {
-    QCOMPARE(probewire::pingDatagram(0, 123456), QByteArray("KVRA ping 0 123456"));
-    QCOMPARE(probewire::pongDatagram("9", "77"), QByteArray("KVRA pong 9 77"));
-    QCOMPARE(probewire::delayDatagram(2, 1), QByteArray("KVRA delay 2 1"));
-    QCOMPARE(probewire::delayDatagram(0, -4), QByteArray("KVRA delay 0 -4"));
+    QCOMPARE(wire::probe::pingDatagram(0, 123456), QByteArray("KVRA ping 0 123456"));
+    QCOMPARE(wire::probe::pongDatagram("9", "77"), QByteArray("KVRA pong 9 77"));
+    QCOMPARE(wire::probe::delayDatagram(2, 1), QByteArray("KVRA delay 2 1"));
+    QCOMPARE(wire::probe::delayDatagram(0, -4), QByteArray("KVRA delay 0 -4"));
     // The largest ping still fits the 64-byte limit, so a peer always recognises it.
-    const QByteArray largest = probewire::pingDatagram(9, std::numeric_limits<qint64>::max());
-    QVERIFY(probewire::isProbeDatagram(largest.constData(), largest.size()));
-    QCOMPARE(probewire::parseProbeDatagram(largest.constData(), largest.size()).kind, ProbeKind::Ping);
+    const QByteArray largest = wire::probe::pingDatagram(9, std::numeric_limits<qint64>::max());
+    QVERIFY(wire::probe::isProbeDatagram(largest.constData(), largest.size()));
+    QCOMPARE(wire::probe::parseProbeDatagram(largest.constData(), largest.size()).kind, ProbeKind::Ping);
 }
 
 void TestProbeWire::roundTrip_data()
@@ -126,7 +126,7 @@ void TestProbeWire::roundTrip()
     QFETCH(bool, accepted);
     QFETCH(int, rtt);
     int measured = -7;
-    QCOMPARE(probewire::roundTripFromPong(field4, nowMs, &measured), accepted);
+    QCOMPARE(wire::probe::roundTripFromPong(field4, nowMs, &measured), accepted);
     if (accepted)
         QCOMPARE(measured, rtt);
     else
@@ -148,7 +148,7 @@ void TestProbeWire::median()
 {
     QFETCH(QList<int>, samples);
     QFETCH(int, median);
-    QCOMPARE(probewire::medianRtt(samples), median);
+    QCOMPARE(wire::probe::medianRtt(samples), median);
 }
 
 void TestProbeWire::delayTable_data()
@@ -170,7 +170,7 @@ void TestProbeWire::delayTable()
 {
     QFETCH(int, rtt);
     QFETCH(int, delay);
-    QCOMPARE(probewire::delayForRtt(rtt), delay);
+    QCOMPARE(wire::probe::delayForRtt(rtt), delay);
 }
 
 void TestProbeWire::remoteProposal_data()
@@ -192,25 +192,25 @@ void TestProbeWire::remoteProposal()
     QFETCH(bool, accepted);
     QFETCH(int, delay);
     int parsed = -1;
-    QCOMPARE(probewire::parseRemoteDelay(field3, &parsed), accepted);
+    QCOMPARE(wire::probe::parseRemoteDelay(field3, &parsed), accepted);
     QCOMPARE(parsed, accepted ? delay : -1);
 }
 
 void TestProbeWire::onlyFromPeer_data()
 {
-    QTest::addColumn<probewire::ProbeKind>("kind");
+    QTest::addColumn<wire::probe::ProbeKind>("kind");
     QTest::addColumn<bool>("peerOnly");
-    QTest::newRow("ping is answered to anyone") << probewire::ProbeKind::Ping << false;
-    QTest::newRow("pong counts only from the peer") << probewire::ProbeKind::Pong << true;
-    QTest::newRow("delay counts only from the peer") << probewire::ProbeKind::Delay << true;
-    QTest::newRow("malformed is only consumed") << probewire::ProbeKind::Malformed << false;
+    QTest::newRow("ping is answered to anyone") << wire::probe::ProbeKind::Ping << false;
+    QTest::newRow("pong counts only from the peer") << wire::probe::ProbeKind::Pong << true;
+    QTest::newRow("delay counts only from the peer") << wire::probe::ProbeKind::Delay << true;
+    QTest::newRow("malformed is only consumed") << wire::probe::ProbeKind::Malformed << false;
 }
 
 void TestProbeWire::onlyFromPeer()
 {
-    QFETCH(probewire::ProbeKind, kind);
+    QFETCH(wire::probe::ProbeKind, kind);
     QFETCH(bool, peerOnly);
-    QCOMPARE(probewire::countsOnlyFromPeer(kind), peerOnly);
+    QCOMPARE(wire::probe::countsOnlyFromPeer(kind), peerOnly);
 }
 
 // Samples as (round trip, arrival) pairs of one round; pings leave 100 ms apart.
@@ -250,11 +250,11 @@ void TestProbeWire::pathSamples()
     QFETCH(int, held);
     QFETCH(int, steady);
     QFETCH(bool, anotherRound);
-    const probewire::PathSamples path = probewire::pathSamples(rtts, receivedMs);
+    const wire::probe::PathSamples path = wire::probe::pathSamples(rtts, receivedMs);
     QCOMPARE(path.rtts, kept);
     QCOMPARE(path.held, held);
     QCOMPARE(path.steady, steady);
-    QCOMPARE(probewire::needsAnotherRound(path), anotherRound);
+    QCOMPARE(wire::probe::needsAnotherRound(path), anotherRound);
 }
 
 QTEST_GUILESS_MAIN(TestProbeWire)

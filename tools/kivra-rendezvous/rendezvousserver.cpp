@@ -6,7 +6,7 @@
 
 namespace rendezvous {
 
-using signalwire::MaxDatagramBytes;
+using wire::signalling::MaxDatagramBytes;
 namespace {
 
 constexpr int TickIntervalMs = 100;       // ms; finer than the 500 ms announce spacing
