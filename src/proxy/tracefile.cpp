@@ -1,4 +1,5 @@
 #include "proxy/tracefile.h"
+#include "wire/traceline.h"
 
 #include <QDir>
 #include <QFile>

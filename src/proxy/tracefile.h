@@ -11,18 +11,10 @@
 #include <QStringList>
 #include <QtGlobal>
 
-#include "wire/traceline.h"
-
 #include <cstddef>
 #include <cstdio>
 
 namespace tracefile {
-
-// The line format itself is the wire library's; these names stay here for the file's users.
-using wire::trace::formatTraceLine;
-using wire::trace::TraceContentBytes;
-using wire::trace::TraceLineCapacity;
-using wire::trace::traceHeader;
 
 // Old traces kept when a new one is made (files): with the new one, 50 remain.
 constexpr int KeptOldTraces = 49;
