@@ -119,16 +119,13 @@ TraceEnvironment processTraceEnvironment()
 
 namespace {
 
-// The base directory for this platform; empty when there is none.
+#ifdef Q_OS_WIN
+// LOCALAPPDATA, else the temporary directory, which is per user on Windows.
 QString platformBasePath(const TraceEnvironment &env)
 {
-#ifdef Q_OS_WIN
-    // LOCALAPPDATA, else the temporary directory, which is per user on Windows.
     return env.localAppData.isEmpty() ? env.tempDir : env.localAppData;
-#else
-    return traceBaseDirectory(env.localAppData, env.xdgStateHome, env.home).path();
-#endif
 }
+#endif
 
 // The local 8-bit form of a path, or empty when that encoding cannot carry it (the bytes would
 // name some other file).
@@ -162,16 +159,6 @@ std::FILE *openWindowsTrace(const QString &basePath, const QString &fileName, QS
 #endif
 
 } // namespace
-
-QString plannedTracePath(const TraceEnvironment &env, const QString &quark, const QDateTime &localNow)
-{
-    if (!env.overridePath.isEmpty())
-        return env.overridePath;
-    const QString base = platformBasePath(env);
-    if (base.isEmpty())
-        return {};
-    return QDir(base).filePath(TraceSubdirectory + QLatin1Char('/') + traceFileName(localNow, quark));
-}
 
 OpenedTrace openTraceFile(const TraceEnvironment &env, const QString &quark, const QDateTime &localNow)
 {

@@ -83,9 +83,6 @@ struct TraceEnvironment
 
 TraceEnvironment processTraceEnvironment();
 
-// Where a new trace for `quark` would go now; makes and deletes nothing. Empty when none.
-QString plannedTracePath(const TraceEnvironment &env, const QString &quark, const QDateTime &localNow);
-
 struct OpenedTrace
 {
     std::FILE *file = nullptr; // null: no trace
