@@ -124,7 +124,6 @@ private:
     void completeDelayNegotiation();
 
     // Trace (udpproxymanager_trace.cpp)
-    QString tracePath() const;
     void openTrace();
     void traceDatagram(char direction, const char *data, qint64 length);
     void closeTrace();
