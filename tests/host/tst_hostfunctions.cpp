@@ -263,8 +263,10 @@ void TestHostFunctions::windowStateWithoutDisplay_data()
     // No X server to ask: the watch cannot decide and must not end the match.
     QTest::newRow("window id, no display") << quint64(0x400006) << int(platform::WindowState::Unknown);
     QTest::newRow("id 0, no display") << quint64(0) << int(platform::WindowState::Unknown);
-    // X ids are 32 bits: a wider handle can name no window (not some truncated other one).
-    QTest::newRow("wider than any X id") << quint64(0x100000000ull) << int(platform::WindowState::Gone);
+    // X ids are 32 bits: a wider handle cannot be asked about (nor truncated to some other
+    // window), so the watch cannot decide; it must not end the match.
+    QTest::newRow("wider than any X id") << quint64(0x100000000ull) << int(platform::WindowState::Unknown);
+    QTest::newRow("widest handle") << quint64(0xFFFFFFFFFFFFFFFFull) << int(platform::WindowState::Unknown);
 }
 
 void TestHostFunctions::windowStateWithoutDisplay()

@@ -15,6 +15,9 @@
 LAB_SERVER_ADDR=203.0.113.1
 LAB_SERVER_PORT=7001
 
+# shellcheck source=reap.sh
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/reap.sh"
+
 lab_log() { echo "natlab: $*" >&2; }
 
 # lab_up PREFIX NAT_A NAT_B   (NAT kinds: cone = port-preserving, symmetric = random per flow,
@@ -116,14 +119,13 @@ lab_remap_nat() {
 # lab_exec NS-SUFFIX CMD...: run a command inside one lab namespace.
 lab_exec() { local ns=$1; shift; ip netns exec "${LAB_PREFIX}$ns" "$@"; }
 
+# lab_down PREFIX: deletes the lab. Processes we started are ended by PID first; one still in
+# a lab namespace then is reported and ended, and lab_down returns 1.
 lab_down() {
-  local p=${1:-$LAB_PREFIX} ns
+  local p=${1:-$LAB_PREFIX}
   [[ -n $p ]] || return 0
-  for ns in ha hb ra rb inet; do
-    # Deleting a namespace ends the links in it; processes we started are killed by PID first.
-    ip netns del "${p}$ns" 2>/dev/null
-  done
-  return 0
+  # Deleting a namespace ends the links in it.
+  lab_reap_namespaces "${p}ha" "${p}hb" "${p}ra" "${p}rb" "${p}inet"
 }
 
 if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then

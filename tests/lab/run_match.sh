@@ -126,7 +126,8 @@ cleanup() {
     kill -KILL $(descendants "$pid") "$pid" 2>/dev/null
   done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-  lab_down "$prefix"
+  # Anything still in the lab's namespaces now was lost track of: the run fails.
+  lab_down "$prefix" || exit 1
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
