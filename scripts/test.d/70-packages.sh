@@ -77,6 +77,11 @@ if [[ ! -e $policy ]]; then
   printf '#!/bin/sh\n# kivra packages stage: start nothing while its packages are installed.\nexit 101\n' >"$policy" &&
     chmod 755 "$policy" && made_policy=1
 fi
+# A policy this machine already had must refuse too, or a running systemd would start the server.
+if [[ -d /run/systemd/system ]] && ! ((made_policy)); then
+  "$policy" kivra-rendezvous.service start >/dev/null 2>&1
+  (($? == 101)) || skip "systemd runs here and $policy would let the postinst start the server"
+fi
 file_list >"$work/files.before"
 
 echo "packages: dpkg -i"
