@@ -3,8 +3,9 @@
 # them with lintian (no error, no warning that is not overridden with its reason), installs
 # them on this machine with dpkg, checks every installed program's --version, --help and usage
 # error, the service unit (systemd-analyze verify, and security exposure at most 2.0), plays
-# one served match in the NAT lab with the installed kivra-netproxy and kivra-rendezvous, and
-# purges them again: the file lists before and after must be the same.
+# the service running under its sandbox in a systemd container, one served match in the NAT
+# lab with the installed kivra-netproxy and kivra-rendezvous, and purges them again: the file
+# lists before and after must be the same.
 # Installing starts nothing: a policy-rc.d refuses every start while the packages are on the
 # machine (where systemd runs, the postinst would start the server on the real interfaces).
 set -uo pipefail
@@ -127,6 +128,61 @@ exposure=$(systemd-analyze security --offline=true "$unit" 2>/dev/null |
 awk -v e="${exposure:-99}" -v m="$MaxExposure" 'BEGIN { exit !(e <= m) }' ||
   fail "the unit's exposure is ${exposure:-unknown}, more than $MaxExposure"
 echo "packages: $unit: verify clean, exposure $exposure"
+
+# The service under its real sandbox: boot systemd in a container (systemd-nspawn) with a private
+# network, a throw-away root and this machine's /usr read-only (so the installed package),
+# start the unit with two ports from /etc/default, register from inside, crash it once, and
+# read back the state, the process's identity and the journal. Bounded: the probe powers the
+# container off; timeout ends it otherwise. Where no container can boot it is skipped loudly.
+sandbox_check() {
+  local box=$work/sandbox
+  mkdir -p "$box/out" "$box/units"
+  cat >"$box/out/probe.py" <<'PROBE'
+import socket
+for port in (7001, 7002):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(2)
+    s.sendto(b"register/sandbox/1", ("127.0.0.1", port))
+    try:
+        print("answer", port, s.recvfrom(600)[0].decode())
+    except OSError as e:
+        print("no answer", port, e)
+PROBE
+  printf 'ARGS="--port 7001 --port 7002"\n' >"$box/default"
+  printf '[Unit]\nRequires=kivra-rendezvous.service kivra-probe.service\nAllowIsolate=yes\n' >"$box/units/kivra-check.target"
+  cat >"$box/units/kivra-probe.service" <<'UNIT'
+[Unit]
+After=kivra-rendezvous.service
+[Service]
+Type=oneshot
+ExecStart=/bin/sh -c 'sleep 2; python3 /out/probe.py >/out/probe.txt 2>&1; pid=$(systemctl show -p MainPID --value kivra-rendezvous); grep -E "^(Uid|CapEff|CapBnd|NoNewPrivs|Seccomp):" /proc/$pid/status >/out/status.txt; kill -SEGV $pid; sleep 7; systemctl show -p NRestarts -p SubState kivra-rendezvous >/out/show.txt; python3 /out/probe.py >>/out/probe.txt 2>&1; systemctl stop kivra-rendezvous; journalctl -u kivra-rendezvous --no-pager >/out/journal.txt 2>&1; systemctl poweroff'
+UNIT
+  timeout -k 20 90 systemd-nspawn --quiet --keep-unit --register=no --volatile=yes --directory=/ \
+    --machine="kivra-check-$$" --private-network --bind="$box/out:/out" \
+    --bind-ro="$box/default:/etc/default/kivra-rendezvous" \
+    --bind-ro="$box/units/kivra-check.target:/etc/systemd/system/kivra-check.target" \
+    --bind-ro="$box/units/kivra-probe.service:/etc/systemd/system/kivra-probe.service" \
+    --boot systemd.unit=kivra-check.target systemd.firstboot=off </dev/null >"$box/boot.log" 2>&1
+  if [[ ! -s $box/out/probe.txt ]]; then
+    tail -n 5 "$box/boot.log" | sed 's/^/   /'
+    echo "packages: *** the service's sandbox run was SKIPPED: no systemd container boots here ***"
+    return 0
+  fi
+  sed 's/^/   /' "$box/out/probe.txt" "$box/out/status.txt" "$box/out/show.txt"
+  [[ $(grep -c '^answer 700[12] registered/sandbox/1$' "$box/out/probe.txt") -eq 4 ]] ||
+    { cat "$box/out/journal.txt" >&2; fail "the sandboxed server did not answer on both ports, before and after its restart"; }
+  grep -q '^CapEff:[[:space:]]*0*$' "$box/out/status.txt" && grep -q '^NoNewPrivs:[[:space:]]*1' "$box/out/status.txt" &&
+    grep -q '^Seccomp:[[:space:]]*2' "$box/out/status.txt" && ! grep -q '^Uid:[[:space:]]*0[[:space:]]' "$box/out/status.txt" ||
+    fail "the sandboxed server runs with privileges"
+  grep -qx 'NRestarts=1' "$box/out/show.txt" || fail "the crashed server was not restarted"
+  grep -q 'Deactivated successfully' "$box/out/journal.txt" || fail "the server did not stop cleanly"
+  echo "packages: the service ran under its sandbox (systemd $(systemd-analyze --version | awk 'NR == 1 { print $2 }'))"
+}
+if command -v systemd-nspawn >/dev/null; then
+  sandbox_check
+else
+  echo "packages: *** the service's sandbox run was SKIPPED: no systemd-nspawn (systemd-container) ***"
+fi
 
 echo "packages: a served match in the lab with the installed binaries"
 KIVRA_NETPROXY_BIN=/usr/bin/kivra-netproxy KIVRA_RENDEZVOUS_BIN=/usr/sbin/kivra-rendezvous \
