@@ -129,7 +129,7 @@ void RendezvousServer::flush(const TableOutput &out)
     for (const QByteArray &line : out.log)
         writeLogLine(line);
     for (const Outgoing &datagram : out.datagrams) {
-        if (QUdpSocket *socket = socketForPort(datagram.fromPort))
+        if (QUdpSocket *socket = socketForPort(datagram.fromSocket))
             socket->writeDatagram(datagram.datagram, datagram.to.address, datagram.to.port);
     }
 }
