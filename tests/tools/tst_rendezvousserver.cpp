@@ -17,9 +17,13 @@ constexpr int ReplyWaitMs = 3000; // ms; generous for a loaded CI machine
 class Side
 {
 public:
-    explicit Side(quint16 serverPort) : server(serverPort) { socket.bind(QHostAddress::LocalHost, 0); }
+    explicit Side(quint16 serverPort, const QHostAddress &serverAddress = QHostAddress(QHostAddress::LocalHost))
+        : server(serverPort), serverHost(serverAddress)
+    {
+        socket.bind(QHostAddress::LocalHost, 0);
+    }
     quint16 port() const { return socket.localPort(); }
-    void send(const QByteArray &datagram) { socket.writeDatagram(datagram, QHostAddress::LocalHost, server); }
+    void send(const QByteArray &datagram) { socket.writeDatagram(datagram, serverHost, server); }
     // Later sends go to another port of the server.
     void sendTo(quint16 serverPort, const QByteArray &datagram)
     {
@@ -57,6 +61,7 @@ public:
 
 private:
     quint16 server;
+    QHostAddress serverHost;
 };
 
 // The sides register as proxies do: at once and every 750 ms until each has its "peer" (an
@@ -101,6 +106,7 @@ private slots:
     void refusesBadOptions_data();
     void refusesBadOptions();
     void listensOnEveryPort();
+    void answersFromTheAddressAsked();
 
 private:
     // Starts the server on an ephemeral 127.0.0.1 port; returns the port or 0.
@@ -238,6 +244,8 @@ void TestRendezvousServer::refusesBadOptions_data()
     QTest::newRow("port too big") << QStringList{"--port", "65536"};
     QTest::newRow("port not a number") << QStringList{"--port", "x"};
     QTest::newRow("bind host name") << QStringList{"--bind", "localhost"};
+    QTest::newRow("second bind host name") << QStringList{"--bind", "127.0.0.1", "--bind", "localhost"};
+    QTest::newRow("same address twice") << QStringList{"--bind", "127.0.0.1", "--bind", "127.0.0.1"};
     QTest::newRow("max matches zero") << QStringList{"--max-matches", "0"};
     QTest::newRow("idle timeout negative") << QStringList{"--idle-timeout-ms", "-1"};
     QTest::newRow("unknown option") << QStringList{"--frobnicate"};
@@ -297,5 +305,38 @@ void TestRendezvousServer::listensOnEveryPort()
     QCOMPARE(a.lastFromPort, third);
 }
 
-QTEST_GUILESS_MAIN(TestRendezvousServer)
+void TestRendezvousServer::answersFromTheAddressAsked()
+{
+    // Two addresses of one host (127.0.0.2 is ours inside the test's network namespace): each
+    // request is answered from the address it was sent to, or the proxy would drop the answer.
+    KIVRA_REQUIRE_NETNS();
+    const QHostAddress first(QStringLiteral("127.0.0.1"));
+    const QHostAddress second(QStringLiteral("127.0.0.2"));
+    constexpr quint16 Port = 7001; // free: the namespace is the test's own
+    QProcess server;
+    testsupport::ProcessGuard guard(&server);
+    const QByteArray line = testsupport::startFixture(
+        server, QStringLiteral(RENDEZVOUS_BIN), QStringList{"--bind", "127.0.0.1", "--bind", "127.0.0.2", "--port", "7001"});
+    QCOMPARE(line, QByteArray("listening 127.0.0.1 7001"));
+    QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine(), ReplyWaitMs);
+    QCOMPARE(server.readLine().trimmed(), QByteArray("listening 127.0.0.2 7001"));
+
+    Side a(Port, first);
+    Side b(Port, second);
+    a.send("udp_ready/r/1");
+    QCOMPARE(a.waitFor("ready_ack/"), QByteArray("ready_ack/r/1"));
+    QCOMPARE(a.lastFromAddress, first);
+    b.send("udp_ready/r/2");
+    QCOMPARE(b.waitFor("ready_ack/"), QByteArray("ready_ack/r/2"));
+    QCOMPARE(b.lastFromAddress, second);
+
+    // The two sides of a match asked different addresses: one table, each hears from its own.
+    const QList<QByteArray> peers = registerLikeProxies({&a, &b}, {"register/m/1", "register/m/2"});
+    QCOMPARE(peers.at(0), "peer/m/127.0.0.1/" + QByteArray::number(b.port()));
+    QCOMPARE(a.lastFromAddress, first);
+    QCOMPARE(peers.at(1), "peer/m/127.0.0.1/" + QByteArray::number(a.port()));
+    QCOMPARE(b.lastFromAddress, second);
+}
+
+KIVRA_NETNS_TEST_MAIN(TestRendezvousServer)
 #include "tst_rendezvousserver.moc"
