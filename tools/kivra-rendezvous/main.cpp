@@ -70,7 +70,8 @@ int main(int argc, char *argv[])
                       QStringLiteral("Forget a match after this long without a datagram (default 60000)."),
                       QStringLiteral("N")});
     parser.addOption({QStringLiteral("max-matches"),
-                      QStringLiteral("Most matches held at once; new ones are refused (default 1024)."),
+                      QStringLiteral("Most matches held at once; the oldest pending one makes room, else new ones are "
+                                     "refused (default 50000)."),
                       QStringLiteral("N")});
     parser.addOption({QStringLiteral("announce-repeats"),
                       QStringLiteral("Most \"peer\" datagrams per announcement (default 60)."), QStringLiteral("N")});
