@@ -124,6 +124,10 @@ MatchTable::MatchMap::iterator MatchTable::createMatch(const QByteArray &matchId
         // The oldest pending match makes room: a waiting proxy registers every 750 ms and
         // so stays young; a spoofed one-off does not.
         const auto oldest = matches.find(pendingOrder.begin()->second);
+        if (oldest == matches.end()) { // cannot happen: every order key names a held match
+            pendingOrder.erase(pendingOrder.begin());
+            return createMatch(matchId, sender, sideNumber, nowMs, out);
+        }
         log("evicted " + oldest.key() + " sides=" + QByteArray::number(oldest->sides.size()), nowMs, out);
         ++totals.evicted;
         removeMatch(oldest);
@@ -391,7 +395,7 @@ void MatchTable::handleReport(bool ready, const QByteArray &matchId, int sideNum
     }
     if (!fromSide) {
         // No side's credit to draw on: a small fixed table of what each sender sent lately.
-        const uint key = qHash(sender.address, uint(sender.port) * 2654435761u);
+        const size_t key = qHash(sender.address, size_t(sender.port) * 2654435761u);
         ReportCredit &credit = reportCredits[key % ReportCreditSlots];
         if (credit.key != key || nowMs - credit.lastMs > ReportCreditLifetimeMs)
             credit = ReportCredit{key, 0, nowMs};
@@ -415,6 +419,10 @@ void MatchTable::expire(std::map<quint64, QByteArray> &order, qint64 lifetimeMs,
 {
     while (!order.empty()) {
         const auto it = matches.find(order.begin()->second);
+        if (it == matches.end()) { // cannot happen: every order key names a held match
+            order.erase(order.begin());
+            continue;
+        }
         if (nowMs - it->lastActivityMs < lifetimeMs)
             return;
         log("expired " + it.key() + " sides=" + QByteArray::number(it->sides.size()) + ' ' + state, nowMs, out);

@@ -156,7 +156,7 @@ private:
     // table indexed by a hash of the sender: no memory grows with the senders.
     struct ReportCredit
     {
-        uint key = 0;
+        size_t key = 0;
         qint64 bytes = 0;
         qint64 lastMs = 0;
     };
