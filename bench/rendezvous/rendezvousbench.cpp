@@ -34,23 +34,34 @@
 
 namespace {
 
-constexpr const char *ServerAddress = "10.66.0.1";
-constexpr int ServerPort = 7001;
-constexpr int Matches = 100;
+constexpr const char *ServerAddress = "10.66.0.1"; // in the namespace's local 10.66.0.0/16
+constexpr int ServerPort = 7001;        // the served command's default signalling port
+constexpr int Matches = 100;            // real matches per phase (count)
 constexpr int RegisterIntervalMs = 750; // a proxy's register repeat
 constexpr int RegistrationDeadlineMs = 25000; // a proxy gives up after this
 constexpr int MatchStartSpreadMs = 20;  // matches start this far apart (ms)
 constexpr int FloodLeadMs = 3000;       // the flood runs this long before the matches start
 constexpr int PhaseLimitMs = 40000;     // hard bound of one phase (ms)
 constexpr int FloodMinimumMs = 20000;   // the flood phase lasts at least this long (ms)
-constexpr int FloodAddresses = 500;     // 10.67.x.y
-constexpr int FloodPortsPerAddress = 2;
-constexpr int FloodBatch = 64;          // datagrams sent between two polls
+constexpr int FloodAddresses = 500;     // flood source addresses, 10.67.x.y (count)
+constexpr int FloodPortsPerAddress = 2; // sockets per flood address: per-address rules see both (count)
+constexpr int FloodBatch = 64;          // datagrams sent between two polls (count)
 constexpr int SamplePeriodMs = 200;     // server CPU and memory samples
-constexpr long long MaxFloodDatagrams = 50'000'000; // bound of a whole run
-constexpr int RoleCount = 7;            // flood roles, see floodMessage
+constexpr long long MaxFloodDatagrams = 50'000'000; // bound of a whole run (count)
 constexpr int SlowReflectorPeriodMs = 5000; // the slow reflectors register this often (ms)
-constexpr int SlowReflector = 6;
+
+// What a flood source sends (see floodMessage); source i has role i % RoleCount.
+enum class Role
+{
+    FreshRegisters,
+    ReflectionSide1,
+    ReflectionSide2,
+    Takeover,
+    ForgedReports,
+    Junk,
+    SlowReflection,
+};
+constexpr int RoleCount = 7;
 
 using Clock = std::chrono::steady_clock;
 
@@ -110,7 +121,7 @@ struct Player
 struct FloodSource
 {
     int fd = -1;
-    int role = 0;
+    Role role = Role::FreshRegisters;
     long long bytesSent = 0;
     long long bytesReceived = 0;
     long long datagramsReceived = 0;
@@ -238,7 +249,7 @@ public:
                         std::perror("flood socket");
                         std::exit(1);
                     }
-                    s.role = int(sources.size() % RoleCount);
+                    s.role = Role(sources.size() % RoleCount);
                     sources.push_back(s);
                 }
             }
@@ -282,7 +293,7 @@ public:
             if (flood && totalFlood < MaxFloodDatagrams) {
                 for (int n = 0; n < FloodBatch; ++n) {
                     FloodSource &s = sources[nextSource];
-                    if (s.role == SlowReflector) {
+                    if (s.role == Role::SlowReflection) {
                         if (now < s.nextSendMs) {
                             nextSource = (nextSource + 1) % sources.size();
                             continue;
@@ -385,30 +396,32 @@ private:
     {
         const Player &victim = players[rng() % players.size()];
         switch (s.role) {
-        case 0: // table exhaustion: a fresh match each time
+        case Role::FreshRegisters: // table exhaustion: a fresh match each time
             return "register/f" + std::to_string((*freshId)++) + "/1";
-        case 1: // reflection: two sources pair with each other and keep registering
-        case 2:
-            return "register/r" + std::to_string(index / RoleCount) + "/" + std::to_string(s.role);
-        case SlowReflector: // the same, one register per 5 s: the cheapest way to ask for a flood
+        case Role::ReflectionSide1: // reflection: two sources pair with each other and keep registering
+        case Role::ReflectionSide2:
+            return "register/r" + std::to_string(index / RoleCount) + "/"
+                   + (s.role == Role::ReflectionSide1 ? "1" : "2");
+        case Role::SlowReflection: // the same, one register per 5 s: the cheapest way to ask for a flood
             return "register/s" + std::to_string(index / (2 * RoleCount)) + "/" + std::to_string(1 + (index / RoleCount) % 2);
-        case 3: { // takeover: a side of a real match that has paired, from another host
+        case Role::Takeover: { // a side of a real match that has paired, from another host
             if (paired.empty())
                 return "register/f" + std::to_string((*freshId)++) + "/1";
             const Player &target = players[paired[rng() % paired.size()]];
             return "register/" + target.matchId + "/" + std::to_string(target.side);
         }
-        case 4: // forged reports and acknowledgements
+        case Role::ForgedReports: // forged reports and acknowledgements
             if (rng() % 2 == 0)
                 return "udp_failed/" + victim.matchId + "/" + std::to_string(victim.side);
             return "peer_ack/" + victim.matchId + "/10.67.9.9/" + std::to_string(1 + rng() % 65535);
-        default: { // junk
+        case Role::Junk: {
             std::string junk(1 + rng() % 600, '\0');
             for (char &c : junk)
                 c = char(rng());
             return junk;
         }
         }
+        return {};
     }
 
     void handlePlayerDatagram(Player &p, const std::string &datagram, long long nowMs, const sockaddr_in &to)
@@ -536,7 +549,7 @@ int main(int argc, char **argv)
         long long sent = 0, received = 0, datagrams = 0, count = 0;
         double worst = 0;
         for (const FloodSource &s : flooded.sources) {
-            if (s.role != role)
+            if (s.role != Role(role))
                 continue;
             ++count;
             sent += s.bytesSent;
