@@ -139,13 +139,15 @@ case $scenario in
     echo "note: side 1 exit code after the crash: $(rc_of a)"
     ;;
   server_restart)
-    # The server is restarted after side 1 registered and before side 2 did. Side 1 had its
-    # "registered" and stopped registering, so the new server never pairs the two: both sides
-    # reach their 25 s deadline and end with udp_failed, exit 4.
+    # The server is restarted after side 1 registered and before side 2 did. The server answers
+    # "registered" only to a side that acknowledged an announcement, so side 1, still waiting,
+    # goes on registering and the new server pairs it with side 2: both connect.
     match --restart-server-after-ms 2000 --start-b-after-ms 500 || exit 1
-    check "side 1 ends with udp_failed and 4" specified_end a "$quark_a" never
-    check "side 2 ends with udp_failed and 4" specified_end b "$quark_b" never
-    check "side 1 did not connect" bash -c "! grep -q '^connected' '$out/a.events'"
+    check "side 1 connected" has_line a "connected $quark_a"
+    check "side 2 connected" has_line b "connected $quark_b"
+    check "side 1 exit code is its emulator's (7)" test "$(rc_of a)" = 7
+    check "side 2 exit code is its emulator's (0)" test "$(rc_of b)" = 0
+    check "the restarted server paired them" bash -c "sed -n '/^listening/h; /^listening/!H; \${x; p}' '$out/server.log' | grep -q '^paired lab-1234 '"
     ;;
   emulator_missing)
     # Side 1's emulator file does not exist. Served mode finds that out only when the delay

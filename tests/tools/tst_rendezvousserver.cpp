@@ -17,9 +17,13 @@ constexpr int ReplyWaitMs = 3000; // ms; generous for a loaded CI machine
 class Side
 {
 public:
-    explicit Side(quint16 serverPort) : server(serverPort) { socket.bind(QHostAddress::LocalHost, 0); }
+    explicit Side(quint16 serverPort, const QHostAddress &serverAddress = QHostAddress(QHostAddress::LocalHost))
+        : server(serverPort), serverHost(serverAddress)
+    {
+        socket.bind(QHostAddress::LocalHost, 0);
+    }
     quint16 port() const { return socket.localPort(); }
-    void send(const QByteArray &datagram) { socket.writeDatagram(datagram, QHostAddress::LocalHost, server); }
+    void send(const QByteArray &datagram) { socket.writeDatagram(datagram, serverHost, server); }
     // Later sends go to another port of the server.
     void sendTo(quint16 serverPort, const QByteArray &datagram)
     {
@@ -36,9 +40,11 @@ public:
             while (socket.hasPendingDatagrams()) {
                 QByteArray data(int(socket.pendingDatagramSize()), '\0');
                 quint16 senderPort = 0;
-                socket.readDatagram(data.data(), data.size(), nullptr, &senderPort);
+                QHostAddress senderAddress;
+                socket.readDatagram(data.data(), data.size(), &senderAddress, &senderPort);
                 if (data.startsWith(prefix)) {
                     lastFromPort = senderPort;
+                    lastFromAddress = senderAddress;
                     return data;
                 }
                 seen.append(data);
@@ -51,10 +57,39 @@ public:
     QUdpSocket socket;
     QList<QByteArray> seen;
     quint16 lastFromPort = 0; // server port the last awaited datagram came from
+    QHostAddress lastFromAddress; // and its address
 
 private:
     quint16 server;
+    QHostAddress serverHost;
 };
+
+// The sides register as proxies do: at once and every 750 ms until each has its "peer" (an
+// unconfirmed side pays for its announcement with its registers). Returns the announcements,
+// empty where none came within 10 rounds.
+QList<QByteArray> registerLikeProxies(const QList<Side *> &sides, const QList<QByteArray> &registers)
+{
+    constexpr int RegisterIntervalMs = 750;
+    QList<QByteArray> peers(sides.size());
+    for (int round = 0; round < 10; ++round) {
+        for (int i = 0; i < sides.size(); ++i) {
+            if (peers.at(i).isEmpty())
+                sides.at(i)->send(registers.at(i));
+        }
+        QElapsedTimer slice;
+        slice.start();
+        for (int i = 0; i < sides.size(); ++i) {
+            if (peers.at(i).isEmpty())
+                peers[i] = sides.at(i)->waitFor("peer/", int(qMax<qint64>(1, RegisterIntervalMs - slice.elapsed())));
+        }
+        if (!peers.contains(QByteArray()))
+            break;
+        const qint64 rest = RegisterIntervalMs - slice.elapsed();
+        if (rest > 0)
+            sides.first()->waitFor("never", int(rest)); // keeps the 750 ms rhythm
+    }
+    return peers;
+}
 
 } // namespace
 
@@ -71,6 +106,7 @@ private slots:
     void refusesBadOptions_data();
     void refusesBadOptions();
     void listensOnEveryPort();
+    void answersFromTheAddressAsked();
 
 private:
     // Starts the server on an ephemeral 127.0.0.1 port; returns the port or 0.
@@ -98,23 +134,23 @@ void TestRendezvousServer::playsTwoSides()
     Side a(port);
     Side b(port);
 
-    a.send("register/match-1234/1");
-    QCOMPARE(a.waitFor("registered/"), QByteArray("registered/match-1234/1"));
     a.send("this is not a message");
-    b.send("register/match-1234/2");
-    QCOMPARE(b.waitFor("registered/"), QByteArray("registered/match-1234/2"));
-
     const QByteArray toA = "peer/match-1234/127.0.0.1/" + QByteArray::number(b.port());
     const QByteArray toB = "peer/match-1234/127.0.0.1/" + QByteArray::number(a.port());
-    QCOMPARE(a.waitFor("peer/"), toA);
-    QCOMPARE(b.waitFor("peer/"), toB);
-    // Unacknowledged, the announcement comes again.
+    const QList<QByteArray> peers = registerLikeProxies({&a, &b}, {"register/match-1234/1", "register/match-1234/2"});
+    QCOMPARE(peers.at(0), toA);
+    QCOMPARE(peers.at(1), toB);
+    // Unacknowledged, the announcement comes again when the side registers again.
+    a.send("register/match-1234/1");
     QCOMPARE(a.waitFor("peer/"), toA);
 
     a.send("peer_ack/match-1234/127.0.0.1/" + QByteArray::number(b.port()));
     a.waitFor("never", 700); // drain what was already on its way
     QCOMPARE(a.waitFor("peer/", 1300), QByteArray());
-    QCOMPARE(b.waitFor("peer/"), toB);
+    // Acknowledged, a register (a restarted proxy) gets its "registered" and the announcement.
+    a.send("register/match-1234/1");
+    QCOMPARE(a.waitFor("registered/"), QByteArray("registered/match-1234/1"));
+    QCOMPARE(a.waitFor("peer/"), toA);
 
     b.send("udp_ready/match-1234/2");
     QCOMPARE(b.waitFor("ready_ack/"), QByteArray("ready_ack/match-1234/2"));
@@ -132,20 +168,17 @@ void TestRendezvousServer::announcesRebindingSide()
     QVERIFY(port != 0);
     Side a(port);
     Side b(port);
-    a.send("register/m/1");
-    b.send("register/m/2");
-    QVERIFY(!a.waitFor("peer/").isEmpty());
-    QVERIFY(!b.waitFor("peer/").isEmpty());
+    const QList<QByteArray> peers = registerLikeProxies({&a, &b}, {"register/m/1", "register/m/2"});
+    QVERIFY(!peers.at(0).isEmpty() && !peers.at(1).isEmpty());
     a.send("peer_ack/m/127.0.0.1/" + QByteArray::number(b.port()));
 
-    // Side 2 comes back from another port, as after a NAT rebinding or a restart.
+    // Side 2 comes back from another port of its host, as after a NAT rebinding or a restart;
+    // its old endpoint is silent, so after a short quiet time the new one has the side.
     Side moved(port);
-    moved.send("register/m/2");
-    const QByteArray registered = moved.waitFor("registered/");
-    if (registered.isEmpty())
+    const QByteArray toMoved = registerLikeProxies({&moved}, {"register/m/2"}).at(0);
+    if (toMoved.isEmpty())
         qWarning() << "server log:" << (server.waitForReadyRead(500), server.readAllStandardError());
-    QCOMPARE(registered, QByteArray("registered/m/2"));
-    QCOMPARE(moved.waitFor("peer/"), "peer/m/127.0.0.1/" + QByteArray::number(a.port()));
+    QCOMPARE(toMoved, "peer/m/127.0.0.1/" + QByteArray::number(a.port()));
     QCOMPARE(a.waitFor("peer/m/127.0.0.1/" + QByteArray::number(moved.port())),
              "peer/m/127.0.0.1/" + QByteArray::number(moved.port()));
 }
@@ -157,11 +190,13 @@ void TestRendezvousServer::refusesBeyondMaxMatches()
     const quint16 port = startServer(server, {QStringLiteral("--max-matches"), QStringLiteral("1")});
     QVERIFY(port != 0);
     Side a(port);
+    Side b(port);
     Side c(port);
-    a.send("register/first/1");
-    QVERIFY(!a.waitFor("registered/").isEmpty());
-    c.send("register/second/1");
-    QCOMPARE(c.waitFor("registered/", 1000), QByteArray());
+    // An acknowledged match: no longer pending, it cannot be made to room.
+    const QList<QByteArray> peers = registerLikeProxies({&a, &b}, {"register/first/1", "register/first/2"});
+    QVERIFY(!peers.at(0).isEmpty());
+    a.send("peer_ack/first/127.0.0.1/" + QByteArray::number(b.port()));
+    QCOMPARE(registerLikeProxies({&c}, {"register/second/1"}).at(0), QByteArray());
     QByteArray log;
     QTRY_VERIFY_WITH_TIMEOUT((log += server.readAllStandardError()).contains("refused second 1"), ReplyWaitMs);
 }
@@ -175,11 +210,10 @@ void TestRendezvousServer::forgetsIdleMatches()
     Side a(port);
     Side b(port);
     a.send("register/m/1");
-    QVERIFY(!a.waitFor("registered/").isEmpty());
     QByteArray log;
     QTRY_VERIFY_WITH_TIMEOUT((log += server.readAllStandardError()).contains("expired m"), ReplyWaitMs);
     b.send("register/m/2");
-    QVERIFY(!b.waitFor("registered/").isEmpty());
+    b.send("register/m/2");
     QCOMPARE(b.waitFor("peer/", 800), QByteArray());
     QCOMPARE(a.waitFor("peer/", 200), QByteArray());
 }
@@ -210,6 +244,8 @@ void TestRendezvousServer::refusesBadOptions_data()
     QTest::newRow("port too big") << QStringList{"--port", "65536"};
     QTest::newRow("port not a number") << QStringList{"--port", "x"};
     QTest::newRow("bind host name") << QStringList{"--bind", "localhost"};
+    QTest::newRow("second bind host name") << QStringList{"--bind", "127.0.0.1", "--bind", "localhost"};
+    QTest::newRow("same address twice") << QStringList{"--bind", "127.0.0.1", "--bind", "127.0.0.1"};
     QTest::newRow("max matches zero") << QStringList{"--max-matches", "0"};
     QTest::newRow("idle timeout negative") << QStringList{"--idle-timeout-ms", "-1"};
     QTest::newRow("unknown option") << QStringList{"--frobnicate"};
@@ -247,21 +283,18 @@ void TestRendezvousServer::listensOnEveryPort()
     // hears everything from the port it sent to.
     Side a(first);
     Side b(second);
-    a.send("register/m/1");
-    QCOMPARE(a.waitFor("registered/"), QByteArray("registered/m/1"));
+    const QList<QByteArray> peers = registerLikeProxies({&a, &b}, {"register/m/1", "register/m/2"});
+    QCOMPARE(peers.at(0), "peer/m/127.0.0.1/" + QByteArray::number(b.port()));
     QCOMPARE(a.lastFromPort, first);
-    b.send("register/m/2");
-    QCOMPARE(b.waitFor("registered/"), QByteArray("registered/m/2"));
-    QCOMPARE(b.lastFromPort, second);
-    QCOMPARE(a.waitFor("peer/"), "peer/m/127.0.0.1/" + QByteArray::number(b.port()));
-    QCOMPARE(a.lastFromPort, first);
-    QCOMPARE(b.waitFor("peer/"), "peer/m/127.0.0.1/" + QByteArray::number(a.port()));
+    QCOMPARE(peers.at(1), "peer/m/127.0.0.1/" + QByteArray::number(a.port()));
     QCOMPARE(b.lastFromPort, second);
     // Repeated announcements, too.
-    QCOMPARE(b.waitFor("peer/"), "peer/m/127.0.0.1/" + QByteArray::number(a.port()));
+    QCOMPARE(registerLikeProxies({&b}, {"register/m/2"}).at(0), "peer/m/127.0.0.1/" + QByteArray::number(a.port()));
     QCOMPARE(b.lastFromPort, second);
 
-    // Side 1 turns to the third port: the renewed announcement and the acks follow it.
+    // Side 1 acknowledges, then turns to the third port: the renewed announcement and the
+    // acks follow it.
+    a.send("peer_ack/m/127.0.0.1/" + QByteArray::number(b.port()));
     a.sendTo(third, "register/m/1");
     QCOMPARE(a.waitFor("registered/"), QByteArray("registered/m/1"));
     QCOMPARE(a.lastFromPort, third);
@@ -272,5 +305,38 @@ void TestRendezvousServer::listensOnEveryPort()
     QCOMPARE(a.lastFromPort, third);
 }
 
-QTEST_GUILESS_MAIN(TestRendezvousServer)
+void TestRendezvousServer::answersFromTheAddressAsked()
+{
+    // Two addresses of one host (127.0.0.2 is ours inside the test's network namespace): each
+    // request is answered from the address it was sent to, or the proxy would drop the answer.
+    KIVRA_REQUIRE_NETNS();
+    const QHostAddress first(QStringLiteral("127.0.0.1"));
+    const QHostAddress second(QStringLiteral("127.0.0.2"));
+    constexpr quint16 Port = 7001; // free: the namespace is the test's own
+    QProcess server;
+    testsupport::ProcessGuard guard(&server);
+    const QByteArray line = testsupport::startFixture(
+        server, QStringLiteral(RENDEZVOUS_BIN), QStringList{"--bind", "127.0.0.1", "--bind", "127.0.0.2", "--port", "7001"});
+    QCOMPARE(line, QByteArray("listening 127.0.0.1 7001"));
+    QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine(), ReplyWaitMs);
+    QCOMPARE(server.readLine().trimmed(), QByteArray("listening 127.0.0.2 7001"));
+
+    Side a(Port, first);
+    Side b(Port, second);
+    a.send("udp_ready/r/1");
+    QCOMPARE(a.waitFor("ready_ack/"), QByteArray("ready_ack/r/1"));
+    QCOMPARE(a.lastFromAddress, first);
+    b.send("udp_ready/r/2");
+    QCOMPARE(b.waitFor("ready_ack/"), QByteArray("ready_ack/r/2"));
+    QCOMPARE(b.lastFromAddress, second);
+
+    // The two sides of a match asked different addresses: one table, each hears from its own.
+    const QList<QByteArray> peers = registerLikeProxies({&a, &b}, {"register/m/1", "register/m/2"});
+    QCOMPARE(peers.at(0), "peer/m/127.0.0.1/" + QByteArray::number(b.port()));
+    QCOMPARE(a.lastFromAddress, first);
+    QCOMPARE(peers.at(1), "peer/m/127.0.0.1/" + QByteArray::number(a.port()));
+    QCOMPARE(b.lastFromAddress, second);
+}
+
+KIVRA_NETNS_TEST_MAIN(TestRendezvousServer)
 #include "tst_rendezvousserver.moc"

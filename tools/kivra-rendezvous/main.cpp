@@ -21,6 +21,8 @@ constexpr int ExitUsage = 2;
 constexpr int ExitBindFailed = 1;
 // More ports than a check needs only costs sockets (count).
 constexpr int MaxPorts = 16;
+// A host with more addresses than this is better served by one server per group (count).
+constexpr int MaxAddresses = 16;
 
 int signalPipe[2] = {-1, -1};
 
@@ -58,7 +60,10 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("Rendezvous server for kivra-netproxy matches"));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOption({QStringLiteral("bind"), QStringLiteral("Address to listen on (default 0.0.0.0)."),
+    parser.addOption({QStringLiteral("bind"),
+                      QStringLiteral("Address to listen on (default 0.0.0.0). Given more than once, the server "
+                                     "listens on every address and answers each request from the address it "
+                                     "came to."),
                       QStringLiteral("ADDR"), QStringLiteral("0.0.0.0")});
     parser.addOption({QStringLiteral("port"),
                       QStringLiteral("UDP port, 0 for any free one (default 7001). Given more than once, the "
@@ -68,7 +73,8 @@ int main(int argc, char *argv[])
                       QStringLiteral("Forget a match after this long without a datagram (default 60000)."),
                       QStringLiteral("N")});
     parser.addOption({QStringLiteral("max-matches"),
-                      QStringLiteral("Most matches held at once; new ones are refused (default 1024)."),
+                      QStringLiteral("Most matches held at once; the oldest pending one makes room, else new ones are "
+                                     "refused (default 50000)."),
                       QStringLiteral("N")});
     parser.addOption({QStringLiteral("announce-repeats"),
                       QStringLiteral("Most \"peer\" datagrams per announcement (default 60)."), QStringLiteral("N")});
@@ -86,9 +92,17 @@ int main(int argc, char *argv[])
         return ExitUsage;
     }
 
-    const QHostAddress bindAddress(parser.value(QStringLiteral("bind")));
-    if (bindAddress.isNull()) {
-        std::fprintf(stderr, "kivra-rendezvous: --bind needs an address literal\n");
+    QList<QHostAddress> bindAddresses;
+    for (const QString &text : parser.values(QStringLiteral("bind"))) {
+        const QHostAddress address(text);
+        if (address.isNull() || bindAddresses.contains(address)) {
+            std::fprintf(stderr, "kivra-rendezvous: --bind needs distinct address literals\n");
+            return ExitUsage;
+        }
+        bindAddresses.append(address);
+    }
+    if (bindAddresses.size() > MaxAddresses) {
+        std::fprintf(stderr, "kivra-rendezvous: at most %d addresses\n", MaxAddresses);
         return ExitUsage;
     }
     QList<quint16> ports;
@@ -139,23 +153,29 @@ int main(int argc, char *argv[])
 
     rendezvous::RendezvousServer server(limits);
     QString error;
-    if (!server.listen(bindAddress, ports, &error)) {
+    if (!server.listen(bindAddresses, ports, &error)) {
         QStringList asked;
         for (const quint16 port : std::as_const(ports))
             asked.append(QString::number(port));
-        std::fprintf(stderr, "bind_failed %s %s %s\n", qPrintable(bindAddress.toString()),
+        QStringList addresses;
+        for (const QHostAddress &address : std::as_const(bindAddresses))
+            addresses.append(address.toString());
+        std::fprintf(stderr, "bind_failed %s %s %s\n", qPrintable(addresses.join(QLatin1Char(','))),
                      qPrintable(asked.join(QLatin1Char(' '))), qPrintable(error));
         return ExitBindFailed;
     }
-    QStringList bound;
-    for (const quint16 port : server.localPorts())
-        bound.append(QString::number(port));
-    const QString portsText = bound.join(QLatin1Char(' '));
-    std::printf("listening %s %s\n", qPrintable(server.localAddress().toString()), qPrintable(portsText));
+    // One "listening ADDR PORT [PORT ...]" line per address, the ports picked for 0 included.
+    for (int i = 0; i < server.addressCount(); ++i) {
+        QStringList bound;
+        for (const quint16 port : server.localPorts(i))
+            bound.append(QString::number(port));
+        const QString portsText = bound.join(QLatin1Char(' '));
+        std::printf("listening %s %s\n", qPrintable(server.localAddress(i).toString()), qPrintable(portsText));
+        std::fprintf(stderr, "listening %s %s max_matches=%d idle_timeout_ms=%lld\n",
+                     qPrintable(server.localAddress(i).toString()), qPrintable(portsText), limits.maxMatches,
+                     static_cast<long long>(limits.idleTimeoutMs));
+    }
     std::fflush(stdout);
-    std::fprintf(stderr, "listening %s %s max_matches=%d idle_timeout_ms=%lld\n",
-                 qPrintable(server.localAddress().toString()), qPrintable(portsText), limits.maxMatches,
-                 static_cast<long long>(limits.idleTimeoutMs));
     const int code = QCoreApplication::exec();
     ::close(signalPipe[0]);
     ::close(signalPipe[1]);

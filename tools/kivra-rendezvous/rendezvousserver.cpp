@@ -43,21 +43,29 @@ bool RendezvousServer::listen(const QHostAddress &address, quint16 port, QString
 
 bool RendezvousServer::listen(const QHostAddress &address, const QList<quint16> &ports, QString *error)
 {
-    if (!sockets.empty() || ports.isEmpty()) {
-        *error = QStringLiteral("already listening, or no port");
+    return listen(QList<QHostAddress>{address}, ports, error);
+}
+
+bool RendezvousServer::listen(const QList<QHostAddress> &addresses, const QList<quint16> &ports, QString *error)
+{
+    if (!sockets.empty() || ports.isEmpty() || addresses.isEmpty()) {
+        *error = QStringLiteral("already listening, or no address or port");
         return false;
     }
-    for (const quint16 port : ports) {
-        auto socket = std::make_unique<QUdpSocket>();
-        if (!socket->bind(address, port)) {
-            *error = socket->errorString();
-            sockets.clear();
-            return false;
+    for (const QHostAddress &address : addresses) {
+        for (const quint16 port : ports) {
+            auto socket = std::make_unique<QUdpSocket>();
+            if (!socket->bind(address, port)) {
+                *error = address.toString() + QLatin1Char(' ') + socket->errorString();
+                sockets.clear();
+                return false;
+            }
+            const auto id = quint16(sockets.size());
+            connect(socket.get(), &QUdpSocket::readyRead, this, [this, id] { handleDatagrams(id); });
+            sockets.push_back(std::move(socket));
         }
-        QUdpSocket *raw = socket.get();
-        connect(raw, &QUdpSocket::readyRead, this, [this, raw] { handleDatagrams(raw); });
-        sockets.push_back(std::move(socket));
     }
+    portsPerAddress = int(ports.size());
     clock.start();
     tickTimer.start();
     return true;
@@ -65,7 +73,7 @@ bool RendezvousServer::listen(const QHostAddress &address, const QList<quint16> 
 
 QHostAddress RendezvousServer::localAddress() const
 {
-    return sockets.empty() ? QHostAddress() : sockets.front()->localAddress();
+    return localAddress(0);
 }
 
 quint16 RendezvousServer::localPort() const
@@ -73,27 +81,39 @@ quint16 RendezvousServer::localPort() const
     return sockets.empty() ? 0 : sockets.front()->localPort();
 }
 
-QList<quint16> RendezvousServer::localPorts() const
+int RendezvousServer::addressCount() const
+{
+    return portsPerAddress == 0 ? 0 : int(sockets.size()) / portsPerAddress;
+}
+
+QHostAddress RendezvousServer::localAddress(int addressIndex) const
+{
+    if (addressIndex < 0 || addressIndex >= addressCount())
+        return QHostAddress();
+    return sockets.at(size_t(addressIndex * portsPerAddress))->localAddress();
+}
+
+QList<quint16> RendezvousServer::localPorts(int addressIndex) const
 {
     QList<quint16> ports;
-    for (const auto &socket : sockets)
-        ports.append(socket->localPort());
+    if (addressIndex < 0 || addressIndex >= addressCount())
+        return ports;
+    for (int i = 0; i < portsPerAddress; ++i)
+        ports.append(sockets.at(size_t(addressIndex * portsPerAddress + i))->localPort());
     return ports;
 }
 
-QUdpSocket *RendezvousServer::socketForPort(quint16 port) const
+QUdpSocket *RendezvousServer::socketFor(quint16 socketId) const
 {
-    for (const auto &socket : sockets) {
-        if (socket->localPort() == port)
-            return socket.get();
-    }
+    if (socketId < sockets.size())
+        return sockets.at(socketId).get();
     return sockets.empty() ? nullptr : sockets.front().get();
 }
 
-void RendezvousServer::handleDatagrams(QUdpSocket *socket)
+void RendezvousServer::handleDatagrams(quint16 socketId)
 {
+    QUdpSocket *socket = socketFor(socketId);
     TableOutput out;
-    const quint16 receivedOn = socket->localPort();
     for (int n = 0; n < MaxDatagramsPerWakeup && socket->hasPendingDatagrams(); ++n) {
         QHostAddress senderAddress;
         quint16 senderPort = 0;
@@ -103,21 +123,21 @@ void RendezvousServer::handleDatagrams(QUdpSocket *socket)
         if (length < 0)
             continue;
         table.handleDatagram(QByteArray(receiveBuffer.constData(), int(length)),
-                             normalised(senderAddress, senderPort), clock.elapsed(), &out, receivedOn);
+                             normalised(senderAddress, senderPort), clock.elapsed(), &out, socketId);
     }
     flush(out);
     // Whatever is left is read on the next turn of the loop, after timers had their share.
     if (socket->hasPendingDatagrams())
-        QMetaObject::invokeMethod(this, [this, socket] { handleDatagrams(socket); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this, socketId] { handleDatagrams(socketId); }, Qt::QueuedConnection);
 }
 
 void RendezvousServer::handleTick()
 {
     // A read notification can be missed when a datagram lands just as a pass ends; the
     // tick picks such a datagram up within one interval.
-    for (const auto &socket : sockets) {
-        if (socket->hasPendingDatagrams())
-            handleDatagrams(socket.get());
+    for (size_t id = 0; id < sockets.size(); ++id) {
+        if (sockets.at(id)->hasPendingDatagrams())
+            handleDatagrams(quint16(id));
     }
     TableOutput out;
     table.tick(clock.elapsed(), &out);
@@ -129,7 +149,7 @@ void RendezvousServer::flush(const TableOutput &out)
     for (const QByteArray &line : out.log)
         writeLogLine(line);
     for (const Outgoing &datagram : out.datagrams) {
-        if (QUdpSocket *socket = socketForPort(datagram.fromPort))
+        if (QUdpSocket *socket = socketFor(datagram.fromSocket))
             socket->writeDatagram(datagram.datagram, datagram.to.address, datagram.to.port);
     }
 }
