@@ -169,6 +169,21 @@ bool UdpProxyManager::rebindPeerSocket(quint16 port)
     return peerSocket.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
 }
 
+qint64 UdpProxyManager::readPeerDatagram(char *buffer, qint64 capacity, QHostAddress *sender, quint16 *senderPort)
+{
+    return peerSocket.readDatagram(buffer, capacity, sender, senderPort);
+}
+
+void UdpProxyManager::writePeerDatagram(const char *data, qint64 size, const QHostAddress &to, quint16 toPort)
+{
+    peerSocket.writeDatagram(data, size, to, toPort);
+}
+
+void UdpProxyManager::writePeerDatagram(const QByteArray &datagram, const QHostAddress &to, quint16 toPort)
+{
+    writePeerDatagram(datagram.constData(), datagram.size(), to, toPort);
+}
+
 void UdpProxyManager::resetStartupState()
 {
     startupTimer.stop();

@@ -1,6 +1,7 @@
 // The UDP proxy of one match: emulator on 127.0.0.1 on one side, the remote peer on the other.
 #pragma once
 
+#include "proxy/peerdatagram.h"
 #include "wire/ports.h"
 
 #include <QByteArray>
@@ -65,6 +66,11 @@ Q_SIGNALS:
 private:
     // Run control (udpproxymanager.cpp)
     bool rebindPeerSocket(quint16 port);
+    // Every read and write of the peer socket, for the server, the punches and the peer alike.
+    // A read gives -1 when nothing is left.
+    qint64 readPeerDatagram(char *buffer, qint64 capacity, QHostAddress *sender, quint16 *senderPort);
+    void writePeerDatagram(const char *data, qint64 size, const QHostAddress &to, quint16 toPort);
+    void writePeerDatagram(const QByteArray &datagram, const QHostAddress &to, quint16 toPort);
     void resetStartupState();
     void resetRuntimeState();
     void clearIntervals();
@@ -85,19 +91,19 @@ private:
 
     // Hole punching (udpproxymanager_punching.cpp)
     enum class PunchOutcome { Succeeded, Superseded, Failed };
+    class PunchCall; // one legacyPuncher call: its token, its target, its attempts
     void startPunching();
     PunchOutcome runLegacyPunchSequence();
-    PunchResult legacyPuncher(QUdpSocket &socket, QHostAddress target, int port, int attempts, int intervalMs);
+    PunchResult legacyPuncher(QHostAddress target, int port, int attempts, int intervalMs);
     bool isPunchDatagram(const QByteArray &data) const;
-    bool handlePunchDatagram(const QByteArray &data);
     void markPunchingSucceeded();
     bool runAlive() const; // false once stop() has run during a punch sequence
-    bool isPeerPunchReply(const QByteArray &datagram, const QHostAddress &sender) const;
+    bool trustsPunchFrom(const wire::punch::PunchFields &fields, const QHostAddress &sender) const;
 
     // Relay (udpproxymanager_relay.cpp)
     void handleLocalDatagrams();
     void handlePeerDatagrams();
-    void processPeerDatagram(const QByteArray &datagram);
+    void processPeerDatagram(const QByteArray &datagram, const peerdatagram::Sorted &sorted);
     bool processStartupPeerPacket(const QByteArray &datagram);
     void flushStartupPeerPackets();
     void handleStartupTimeout();
@@ -107,14 +113,14 @@ private:
     void trackPeerPortChange(quint16 port);
     void relayToEmulator(const char *data, qint64 size);
     void relayToEmulator(const QByteArray &datagram);
-    void relayPeerPayload(const QByteArray &datagram);
     void relayToPeer(const char *data, qint64 size);
     void relayToPeer(const QByteArray &datagram);
 
     // Latency probe and delay negotiation (udpproxymanager_latency.cpp)
-    // fromPeer: the sender is the peer, so its round trips and proposals count.
-    bool handleProbeDatagram(const char *data, qint64 size, const QHostAddress &sender, quint16 senderPort,
-                             bool fromPeer);
+    // One datagram sorted as a probe. fromPeer: the sender is the peer, so its round trips and
+    // proposals count. False when it is no probe datagram at all.
+    bool handleProbeDatagram(const wire::probe::ProbeMessage &message, const QHostAddress &sender,
+                             quint16 senderPort, bool fromPeer);
     void startLatencyProbe();
     void handleLatencyProbeTick();
     void finishLatencyProbe();
@@ -194,7 +200,7 @@ private:
     };
 
     bool punchAtCap() const;
-    void answerLatePunch(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort);
+    void answerLatePunch(const wire::punch::PunchFields &fields, const QHostAddress &sender, quint16 senderPort);
     void startProbeRound();
 
     qint64 pendingPeerBytes = 0;   // bytes held in pendingPeerPackets, for its cap
