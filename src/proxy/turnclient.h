@@ -23,6 +23,8 @@ struct TurnServerConfig
 class TurnClient
 {
 public:
+    TurnClient();
+
     enum class State
     {
         Idle,
@@ -65,7 +67,8 @@ public:
 
     // One datagram for a peer: ChannelData once that endpoint has a bound channel, else a Send
     // indication. Asks for the peer's permission (and, after steady traffic, a channel) itself:
-    // send takeOutgoing(nowMs) before the returned bytes. Empty when not allocated.
+    // send takeOutgoing(nowMs) before the returned bytes. Empty when not allocated or when
+    // the server refused the peer's permission.
     QByteArray wrapForPeer(const QHostAddress &peer, quint16 peerPort, const char *data, qint64 size, qint64 nowMs);
     // CreatePermission for that address now (unless already asked), kept refreshed.
     void permit(const QHostAddress &peer, qint64 nowMs);
@@ -76,8 +79,9 @@ public:
     // When takeOutgoing has work next; -1 when nothing is scheduled.
     qint64 nextDueMs() const;
 
-    // How often permissions and channels are renewed (the server does not say their lifetime);
-    // defaults 240 s and 540 s, below the standard 300 s and 600 s.
+    // How often permissions and channels are renewed (the server does not say their lifetime):
+    // by default 240 s and 540 s, within the standard 300 s and 600 s. Only shortening counts
+    // (each is clamped to 1 s .. its default), for servers configured with shorter lifetimes.
     void setUpkeepPeriods(qint64 permissionMs, qint64 channelMs);
 
     State state() const { return state_; }
@@ -97,39 +101,43 @@ private:
     {
         Allocate,
         Refresh,
-        Release,
+        Reclaim,            // Refresh 0 for an allocation left on our 5-tuple, then Allocate again
         CreatePermission,
         ChannelBind,
     };
-    // One request awaiting its answer. Invariants: tid is unique among open transactions;
-    // nextSendMs <= giveUpMs while open; staleRetried is set once a 438 retry was made.
+    // One request awaiting its answer. Invariants: tid is unique among open transactions and
+    // the bytes carry it; an open transaction is dropped by giveUpMs at the latest;
+    // staleRetried is set on the one retry a 438 answer earns.
     struct Transaction
     {
         Purpose purpose = Purpose::Allocate;
         QByteArray tid;
         QByteArray bytes;
-        QHostAddress peer;        // CreatePermission, ChannelBind
-        quint16 peerPort = 0;     // ChannelBind
-        quint16 channel = 0;      // ChannelBind
+        wire::stun::Endpoint peer;   // CreatePermission (address only), ChannelBind
+        quint16 channel = 0;         // ChannelBind
         qint64 nextSendMs = 0;
         qint64 rtoMs = 0;
         qint64 giveUpMs = 0;
         bool authenticated = false;
         bool staleRetried = false;
     };
+    // One peer address. Invariants: dueMs >= 0 only while no CreatePermission for it is open
+    // and it is not Refused; Granted only after the server's success.
     struct PermissionEntry
     {
         Permission state = Permission::None;
-        qint64 refreshDueMs = -1;   // -1 while a request is open or after a refusal
+        qint64 dueMs = -1;   // when the next CreatePermission opens
     };
-    // A channel for one peer endpoint. bound only after the server's success; refreshDueMs
-    // is -1 while a ChannelBind is open.
+    // A channel for one peer endpoint. Invariants: number is unique and in 0x4000..0x4FFF;
+    // bound only after the server's success; a failed channel is never bound again (the
+    // endpoint keeps its Send indications); dueMs >= 0 only while no ChannelBind is open.
     struct ChannelEntry
     {
         quint16 number = 0;
+        wire::stun::Endpoint peer;
         bool bound = false;
         bool failed = false;
-        qint64 refreshDueMs = -1;
+        qint64 dueMs = -1;
     };
     // Datagrams to one endpoint in the current window, for the steady-traffic rule.
     struct TrafficEntry
@@ -138,11 +146,17 @@ private:
         int count = 0;
     };
 
-    static QString endpointKey(const QHostAddress &peer, quint16 port);
-    void openTransaction(Purpose purpose, qint64 nowMs, qint64 budgetMs, const QHostAddress &peer = {},
-                         quint16 peerPort = 0, quint16 channel = 0);
+    void reset();
+    static wire::stun::Method methodOf(Purpose purpose);
+    void openTransaction(Purpose purpose, qint64 nowMs, qint64 giveUpMs, const wire::stun::Endpoint &peer = {},
+                         quint16 channel = 0, bool staleRetried = false);
     QByteArray buildRequest(const Transaction &t) const;
     void handleResponse(const wire::stun::Message &message, qint64 nowMs);
+    void handleSuccess(const Transaction &t, const wire::stun::Message &message, qint64 nowMs);
+    void handleError(const Transaction &t, const wire::stun::ErrorCode &error, const wire::stun::Message &message,
+                     qint64 nowMs);
+    void giveUp(const Transaction &t, const QString &why);
+    void startUpkeep(qint64 nowMs);
     void fail(const QString &why);
 
     TurnServerConfig config_;
@@ -152,15 +166,15 @@ private:
     wire::stun::Endpoint relayed_;
     wire::stun::Endpoint mapped_;
     qint64 lifetimeMs_ = 0;
-    qint64 refreshDueMs_ = -1;
-    qint64 allocateDeadlineMs_ = -1;
-    bool mismatchRetried_ = false;
-    qint64 permissionPeriodMs_ = 240000;
-    qint64 channelPeriodMs_ = 540000;
+    qint64 refreshDueMs_ = -1;        // -1 while a Refresh is open or not allocated
+    qint64 allocateDeadlineMs_ = -1;  // the whole Allocating phase ends by then
+    bool reclaimed_ = false;          // the one Reclaim of an allocation mismatch was made
+    qint64 permissionPeriodMs_;
+    qint64 channelPeriodMs_;
     quint16 nextChannel_ = wire::stun::FirstChannel;
     QList<Transaction> transactions_;
-    QList<QByteArray> outgoing_;
+    QList<QByteArray> outgoing_;      // one-shot datagrams (the release)
     QHash<QHostAddress, PermissionEntry> permissions_;
-    QHash<QString, ChannelEntry> channels_;
-    QHash<QString, TrafficEntry> traffic_;
+    QHash<QString, ChannelEntry> channels_;   // by endpoint key
+    QHash<QString, TrafficEntry> traffic_;    // by endpoint key
 };
