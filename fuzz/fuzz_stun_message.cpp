@@ -1,7 +1,9 @@
 // STUN messages and ChannelData come from the TURN server's address, which anyone can forge:
 // any bytes must parse or be refused without fault, every attribute the parser keeps must lie
-// inside the message, and what parses must survive being encoded again.
+// inside the message, what parses must survive being encoded again, and a relay client fed
+// them must stay within them.
 #include "fuzzcheck.h"
+#include "proxy/turnclient.h"
 #include "wire/stunwire.h"
 
 #include <QByteArray>
@@ -84,6 +86,61 @@ void checkChannelData(const char *data, qint64 size)
     FUZZ_CHECK(again == QByteArray(data, qsizetype(4 + parsed->size)), "ChannelData framing round-trips");
 }
 
+// The server's signed answer to the client's last request.
+QByteArray answer(const QByteArray &request, const QList<stun::RawAttribute> &attributes, bool challenge = false)
+{
+    const std::optional<stun::Message> r = stun::parse(request.constData(), request.size());
+    if (!r)
+        return {};
+    if (challenge)
+        return stun::encode(r->method, stun::Class::ErrorResponse, r->transactionId,
+                            {{stun::attribute::ErrorCode, stun::errorCodeValue(401, "Unauthorized")},
+                             {stun::attribute::Realm, "kivra"},
+                             {stun::attribute::Nonce, "n"}});
+    return stun::encode(r->method, stun::Class::SuccessResponse, r->transactionId, attributes, {{}, {}, {}, Key});
+}
+
+// A client with an allocation, a permission for 127.0.0.2 and a channel to 127.0.0.2:7000;
+// made once, copied for every input.
+TurnClient makeClient(qint64 &now)
+{
+    const QHostAddress server(QStringLiteral("127.0.0.1"));
+    const QHostAddress peer(QStringLiteral("127.0.0.2"));
+    TurnClient client;
+    const auto exchange = [&](const QList<stun::RawAttribute> &attributes, bool challenge = false) {
+        const QList<QByteArray> out = client.takeOutgoing(now);
+        FUZZ_CHECK(!out.isEmpty(), "a request is due");
+        const QByteArray reply = answer(out.last(), attributes, challenge);
+        client.handleServerDatagram(reply.constData(), reply.size(), now);
+        now += 10;
+    };
+    client.start(TurnServerConfig{server, 3478, "user", "pass"}, now);
+    exchange({}, true);
+    exchange({{stun::attribute::XorRelayedAddress, stun::xorAddressValue({server, 50000}, QByteArray(12, '\0'))},
+              {stun::attribute::Lifetime, stun::uint32Value(600)}});
+    FUZZ_CHECK(client.state() == TurnClient::State::Allocated, "allocated");
+    client.permit(peer, now);
+    exchange({});
+    for (int i = 0; i < 8; ++i)
+        client.wrapForPeer(peer, 7000, "x", 1, now);
+    exchange({});
+    FUZZ_CHECK(client.channel(peer, 7000) == stun::FirstChannel, "channel bound");
+    return client;
+}
+
+// Whatever the client hands on as a peer datagram lies inside the bytes it was given.
+void checkClient(const char *data, qint64 size)
+{
+    static qint64 madeAt = 0;
+    static const TurnClient prototype = makeClient(madeAt);
+    TurnClient client = prototype;
+    const TurnClient::PeerDatagram got = client.handleServerDatagram(data, size, madeAt);
+    if (got.valid)
+        FUZZ_CHECK(got.data >= data && got.size >= 0 && got.data + got.size <= data + size, "payload lies inside");
+    (void)client.takeOutgoing(madeAt + 1000);
+    FUZZ_CHECK(client.state() != TurnClient::State::Idle, "a datagram never ends the allocation silently");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -91,5 +148,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const char *bytes = reinterpret_cast<const char *>(data);
     checkMessage(bytes, qint64(size));
     checkChannelData(bytes, qint64(size));
+    checkClient(bytes, qint64(size));
     return 0;
 }
