@@ -67,10 +67,11 @@ public:
 
     // One datagram for a peer: ChannelData once that endpoint has a bound channel, else a Send
     // indication. Asks for the peer's permission (and, after steady traffic, a channel) itself:
-    // send takeOutgoing(nowMs) before the returned bytes. Empty when not allocated or when
-    // the server refused the peer's permission.
+    // send takeOutgoing(nowMs) before the returned bytes. Empty when not allocated, when the
+    // server refused the peer's permission, or past 16 peer addresses.
     QByteArray wrapForPeer(const QHostAddress &peer, quint16 peerPort, const char *data, qint64 size, qint64 nowMs);
-    // CreatePermission for that address now (unless already asked), kept refreshed.
+    // CreatePermission for that address now (unless already asked), kept refreshed; asked for
+    // while allocating, it goes out once allocated.
     void permit(const QHostAddress &peer, qint64 nowMs);
 
     // Requests due at nowMs: first sends, retransmissions, the allocation's Refresh, the

@@ -124,6 +124,7 @@ private Q_SLOTS:
     void permissions_data();
     void permissions();
     void permissionRefresh();
+    void permitWhileAllocating();
     void channelAfterSteadyTraffic();
     void noChannelForSparseTraffic();
     void fromPeers_data();
@@ -332,6 +333,21 @@ void TestTurnClient::permissionRefresh()
     QVERIFY(h.client.permitted(Peer));   // still in force while the refresh is on its way
     h.reply("success");
     QCOMPARE(h.client.nextDueMs(), h.now + 8000);
+}
+
+void TestTurnClient::permitWhileAllocating()
+{
+    Harness h;
+    h.start();
+    h.client.permit(Peer, h.now);
+    h.reply("401");
+    h.take();
+    QCOMPARE(h.count(stun::Method::CreatePermission), 0);
+    h.reply("success");
+    QCOMPARE(h.take().size(), 1);
+    QCOMPARE(parsed(h.last()).method, stun::Method::CreatePermission);
+    h.reply("success");
+    QVERIFY(h.client.permitted(Peer));
 }
 
 void TestTurnClient::channelAfterSteadyTraffic()
