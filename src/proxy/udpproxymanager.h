@@ -2,6 +2,8 @@
 #pragma once
 
 #include "proxy/peerdatagram.h"
+#include "proxy/relayconfig.h"
+#include "proxy/turnclient.h"
 #include "wire/ports.h"
 
 #include <QByteArray>
@@ -19,6 +21,7 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 class QThread;
 
@@ -57,6 +60,8 @@ public:
     void stop();
     void requestStop();
     void moveRuntimeToThread(QThread *thread);
+    // The TURN relay for the following launches (the runtime reads the user's configuration).
+    void setRelayConfig(const relayconfig::RelayConfig &config);
 
 Q_SIGNALS:
     void punchingSucceeded(const QString &quark);
@@ -128,6 +133,28 @@ private:
     void sendDelayProposal();
     void handleDelayWaitTick();
     void completeDelayNegotiation();
+
+    // Relay path (udpproxymanager_turn.cpp): whether a launch goes through the TURN relay.
+    enum class RelayStage
+    {
+        Off,        // no usable relay, or given up: the direct path, as without one
+        Deciding,   // Binding requests out to the relay's two ports; registration waits
+        Allocating, // Allocate (with its 401 retry) out; registration waits
+        Permitting, // allocated; waiting for the permission toward the rendezvous server
+        Relayed,    // every peer-socket datagram goes through the allocation
+    };
+    void startPath();
+    void beginRegistration();
+    void startAllocation();
+    void takeBindingAnswer(const char *data, qint64 size, quint16 fromPort);
+    void handleRelayDeadline();
+    void relayUpkeep();
+    void flushRelay(qint64 nowMs);
+    void advanceRelay(qint64 nowMs);
+    void leaveRelay(const QString &why);
+    void releaseRelay();
+    bool relayed() const { return relay.stage == RelayStage::Relayed; }
+    void traceRelayed(const QHostAddress &address, quint16 port);
 
     // Trace (udpproxymanager_trace.cpp)
     QString tracePath() const;
@@ -212,4 +239,20 @@ private:
     QList<qint64> pongReceivedMs;  // probeClock time each of rttSamples arrived, in the same order
     int probeRounds = 0;           // rounds of pings in this probe: a second one when the first was held
     qint64 probeRoundStartMs = 0;  // probeClock time the current round began; older pongs are stale
+
+    // The relay of this launch. Invariants: stage is Off whenever relayConfig is not usable;
+    // the allocation (turn) is in use only in Allocating, Permitting and Relayed; the peer
+    // socket is never rebound while it is (the allocation lives on its 5-tuple).
+    struct RelayBook
+    {
+        RelayStage stage = RelayStage::Off;
+        QByteArray bindingIds[2];                       // Binding requests to port, alternate port
+        std::optional<wire::stun::Endpoint> mapped[2];  // their answers, each taken once
+        qint64 armedDueMs = -1;                         // when turnUpkeepTimer fires; -1 idle
+    };
+    relayconfig::RelayConfig relayConfig;
+    TurnClient turn;
+    RelayBook relay;
+    QTimer relayDeadline;   // the decision's wait, then the allocation's
+    QTimer turnUpkeepTimer; // the relay client's next retransmission or refresh, for idle times
 };

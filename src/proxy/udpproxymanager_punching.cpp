@@ -19,6 +19,10 @@ constexpr int BurstAttempts = 2 * ScanWidth; // same number of datagrams when no
 constexpr int RebindAttempts = 6;           // from a rebound local port
 constexpr int RebindIntervalMs = 500;
 constexpr int SleepSliceMs = 25;            // how often a stop request is noticed while waiting
+// Relayed, the allocation lives on the peer socket's 5-tuple: no rebinding, and no scan (the
+// peer reaches us only through the relay, whose address the server announced). The (followed)
+// target gets these attempts instead, so the sequence lasts about as long as a direct one.
+constexpr int RelayedFollowAttempts = 12;
 // Each nested sequence blocks the thread for up to about 10 s more; a second announcement
 // while punching is a peer whose mapping moved, anything beyond is not worth the wait.
 constexpr int MaxPunchNesting = 2;
@@ -132,6 +136,10 @@ UdpProxyManager::PunchOutcome UdpProxyManager::runLegacyPunchSequence()
 
     if (punchAt(peerEndpoint.port, AnnouncedAttempts, AnnouncedIntervalMs))
         return outcome;
+    if (relayed()) {
+        punchAt(peerEndpoint.port, RelayedFollowAttempts, AnnouncedIntervalMs);
+        return outcome;
+    }
     const int d = peerEndpoint.port;
     if (punchAround(d, 1, d))
         return outcome;
@@ -255,6 +263,7 @@ void UdpProxyManager::PunchCall::sendPunch()
 // neither hide the peer's reply behind a full queue nor make us follow the flooder.
 void UdpProxyManager::PunchCall::readStep(bool waiting)
 {
+    proxy.relayUpkeep(); // the event loop is blocked: retransmissions and refreshes happen here
     QHostAddress sender;
     QByteArray &buffer = proxy.punchReceiveBuffer;
     for (int reads = 0; reads < MaxReadsPerStep && proxy.peerSocket.hasPendingDatagrams(); ++reads) {
