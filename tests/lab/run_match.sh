@@ -23,7 +23,7 @@ players=ab server=1 timeout_s=60 flush_at_ms=0 crash_a_ms=0 restart_ms=0 server_
 emulator_a_override=""
 late_a_ms=0 frames_b="" rate_b="" size_b=64 window_ms=0
 peer_a=ours peer_b=ours delay_ms=0 start_a_ms=0
-relay_a="" relay_b="" turn_down=0 turn_lifetime=0 relay_password_a=""
+relay_a="" relay_b="" turn_down=0 turn_lifetime=0 relay_password_a="" sample_a=0
 literal_peer=${KIVRA_LITERAL_PEER:-$HERE/../../../shared/peers/literal_peer.py}
 usage() {
   cat >&2 <<USAGE
@@ -38,7 +38,7 @@ usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric|forwarded] [--nat-b ..
           [--peer-a ours|literal] [--peer-b ours|literal] [--delay-ms MS]
           [--start-a-after-ms MS]
           [--relay-a auto|always|never] [--relay-b ...] [--turn-down] [--turn-lifetime S]
-          [--relay-password-a PASSWORD]
+          [--relay-password-a PASSWORD] [--sample-a]
 USAGE
   exit 2
 }
@@ -78,6 +78,7 @@ while (($#)); do
     --turn-down) turn_down=1 ;;
     --turn-lifetime) turn_lifetime=$2; shift ;;
     --relay-password-a) relay_password_a=$2; shift ;;
+    --sample-a) sample_a=1 ;;
     *) usage ;;
   esac
   shift
@@ -283,10 +284,11 @@ pids+=($!)
 pid_a=$!
 
 ((flood_s > 0 && start_a_ms == 0)) && start_flood
-# Largest resident size and thread count of player a's kivra-netproxy, sampled every 200 ms.
-if ((flood_s > 0 || late_a_ms > 0)); then
+# Largest resident size, thread count and CPU time (utime + stime, clock ticks) of player a's
+# kivra-netproxy, sampled every 200 ms (--sample-a asks for it in any run).
+if ((flood_s > 0 || late_a_ms > 0 || sample_a)); then
   (
-    real_netproxy=$(readlink -f "$netproxy") max=0 threads=0
+    real_netproxy=$(readlink -f "$netproxy") max=0 threads=0 cpu=0
     for _ in $(seq $((timeout_s * 5))); do
       kill -0 "$pid_a" 2>/dev/null || break
       for pid in $(descendants "$pid_a"); do
@@ -295,11 +297,15 @@ if ((flood_s > 0 || late_a_ms > 0)); then
         [[ -n $rss ]] && ((rss > max)) && max=$rss
         n=$(awk '/^Threads:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
         [[ -n $n ]] && ((n > threads)) && threads=$n
+        # Fields 14 and 15 of stat, counted after the command name's closing parenthesis.
+        t=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null | awk '{ print $12 + $13 }')
+        [[ -n $t ]] && ((t > cpu)) && cpu=$t
       done
       sleep 0.2
     done
     echo "netproxy a max_rss_kb=$max" >>"$out/lab.log"
     echo "netproxy a max_threads=$threads" >>"$out/lab.log"
+    echo "netproxy a cpu_ticks=$cpu" >>"$out/lab.log"
   ) &
   pids+=($!)
   sampler=$!
