@@ -19,7 +19,8 @@ JOBS=${KIVRA_FUZZ_JOBS:-$(nproc)}
 # A single input slower than this is a hang (the proxy target needs about 1 s per input).
 INPUT_TIMEOUT_S=25
 ALL_TARGETS=(served_command signal_message punch_datagram probe_datagram ssdp_answer
-             device_description soap_fault external_address rendezvous_message match_table proxy_manager x11_reply)
+             device_description soap_fault external_address rendezvous_message match_table proxy_manager x11_reply
+             stun_message)
 if (($# > 0)); then targets=("$@"); else targets=("${ALL_TARGETS[@]}"); fi
 
 if ! [[ $SECONDS_EACH =~ ^[0-9]+$ ]] || ((SECONDS_EACH < 1)); then

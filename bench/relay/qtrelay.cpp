@@ -1,11 +1,15 @@
 // The proxy's relay under test, in a process of its own so that its CPU time can be read:
 // launches one UdpProxyManager toward the benchmark's fake rendezvous server and then only
 // runs the event loop. Prints "started <peer port> <trace path>", later "connected" and
-// "delay <frames> <rtt ms>" as the handshake goes.
+// "delay <frames> <rtt ms>" as the handshake goes. With KIVRA_RELAY* set (and only then: no
+// relay.conf is read, so a developer's own never changes the figures) it goes through that
+// TURN relay, as the benchmark's "qt-relayed".
 // Usage: bench-relay-qt --signal-port PORT [--quark Q] [--seconds S]
+#include "proxy/relayconfig.h"
 #include "proxy/udpproxymanager.h"
 
 #include <QCoreApplication>
+#include <QProcessEnvironment>
 #include <QStringList>
 #include <QTimer>
 
@@ -44,6 +48,11 @@ int main(int argc, char *argv[])
     }
 
     UdpProxyManager proxy;
+    relayconfig::Loaded relay;
+    relayconfig::applyEnvironment(relay, QProcessEnvironment::systemEnvironment(), QByteArray());
+    for (const QString &problem : relay.problems)
+        std::fprintf(stderr, "bench-relay-qt: %s\n", qPrintable(problem));
+    proxy.setRelayConfig(relay.config);
     QObject::connect(&proxy, &UdpProxyManager::punchingSucceeded, &app, [](const QString &) { say("connected"); });
     QObject::connect(&proxy, &UdpProxyManager::punchingFailed, &app, [&app](const QString &) {
         say("failed");

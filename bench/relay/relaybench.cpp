@@ -7,6 +7,8 @@
 //   qt      - the proxy (bench-relay-qt) with the trace disabled;
 //   qt-trace- the proxy writing its trace file;
 //   qt-other, qt-other-trace - the same for a second build of bench-relay-qt (--other-qt).
+//   qt-relayed - the proxy through a TURN allocation on coturn (run.sh starts it on
+//             127.0.0.3:3478); the driver then plays the peer toward the relayed address.
 // Each relay runs in its own process; its CPU time is read from /proc/<pid>/task/*/schedstat
 // (nanoseconds on the CPU, user and system) around each load. Loads: ping-pong (one datagram in
 // flight) at 64 and 512 bytes, a 60 Hz match in both directions, and a flood each way.
@@ -56,6 +58,10 @@ constexpr int DrainBatch = 64;                     // datagrams per recvmmsg
 constexpr int MaxDrainCalls = 4096;                // recvmmsg calls per drain
 constexpr int WarmupRounds = 500;                  // ping-pongs before anything is measured
 constexpr char MatchId[] = "bench-4321";
+// The coturn run.sh starts for qt-relayed (its user and password are the bench's own).
+constexpr char TurnServer[] = "127.0.0.3:3478";
+constexpr char TurnUser[] = "bench";
+constexpr char TurnPassword[] = "bench";
 constexpr int Side = 1;
 constexpr int PeerSide = 2;
 
@@ -246,6 +252,7 @@ private:
     sockaddr_in toPeer{};   // where the peer sends
     sockaddr_in serverPeer{}; // proxy's peer socket as the server saw it
     bool delayAnswered = false;
+    bool answerPunches = false; // relayed: our first punch reply may beat the permission
     std::uint64_t nextSeq = 1;
     char buffer[65536];
 };
@@ -369,7 +376,11 @@ void Bench::service(int fd)
                 const QByteArray delay = wire::probe::delayDatagram(0, PeerSide);
                 sendTo(p, delay.constData(), std::size_t(delay.size()), from);
             }
-            // keepalive "ping" and punch datagrams need no answer
+            // keepalive "ping" and (unless relayed) punch datagrams need no answer
+            if (answerPunches && got > 2 && buffer[0] == '0' && buffer[1] == '.' && datagram.endsWith(" _")) {
+                static const char punchReply[] = "0.4242424242424242 0.1000000000000000 ok";
+                sendTo(p, punchReply, sizeof punchReply - 1, from);
+            }
         }
     }
 }
@@ -453,9 +464,19 @@ bool Bench::start(const std::string &kind, const std::string &qtBin, const std::
         return true;
     }
     // The proxy: launch, then the handshake of a rendezvous server and a peer.
+    const bool relayed = kind == "qt-relayed";
+    answerPunches = relayed;
+    serverPeer = sockaddr_in{};
+    std::vector<std::string> env{"KIVRA_NET_TRACE=" + tracePath};
+    if (relayed) {
+        env.push_back(std::string("KIVRA_RELAY=") + TurnServer);
+        env.push_back(std::string("KIVRA_RELAY_USER=") + TurnUser);
+        env.push_back(std::string("KIVRA_RELAY_PASSWORD=") + TurnPassword);
+        env.push_back("KIVRA_RELAY_MODE=always");
+    }
     if (!startChild({qtBin, "--signal-port", std::to_string(localPort(s)),
                      "--quark", std::string(MatchId) + "." + std::to_string(Side)},
-                    {"KIVRA_NET_TRACE=" + tracePath})
+                    env)
         || !readLine(&line, nowNs() + StartTimeoutNs) || line.rfind("started ", 0) != 0) {
         *why = "proxy did not start: " + line;
         return false;
@@ -468,6 +489,14 @@ bool Bench::start(const std::string &kind, const std::string &qtBin, const std::
     if (serverPeer.sin_port == 0) {
         *why = "proxy did not register";
         return false;
+    }
+    // Relayed, the server saw the relayed address, and that is where the peer sends.
+    if (relayed) {
+        if (serverPeer.sin_addr.s_addr == ipv4("127.0.0.1", 0).sin_addr.s_addr) {
+            *why = "proxy registered directly, not through the relay (is coturn running?)";
+            return false;
+        }
+        toPeer = serverPeer;
     }
     const QByteArray announce =
         wire::signalling::peerMessage(MatchId, QHostAddress(QStringLiteral("127.0.0.2")), peerPort);
@@ -711,7 +740,7 @@ struct Options
     int rounds = 1;
     std::string tmpDir = "/tmp";
     std::string otherQtBin; // a second build of bench-relay-qt, as "qt-other" and "qt-other-trace"
-    std::vector<std::string> relays{"direct", "epoll", "socat", "qt-floor", "qt", "qt-trace"};
+    std::vector<std::string> relays{"direct", "epoll", "socat", "qt-floor", "qt", "qt-trace", "qt-relayed"};
 };
 
 const char *LoadOrder[] = {"pingpong64", "pingpong512", "match60", "flood-out", "flood-in"};
@@ -721,7 +750,7 @@ void runRelay(const Options &options, RelayRun &run, int e, int p, int s)
     Bench bench(e, p, s);
     const bool traced = run.name == "qt-trace" || run.name == "qt-other-trace";
     const bool other = run.name.rfind("qt-other", 0) == 0;
-    const std::string kind = run.name.rfind("qt", 0) == 0 ? "qt" : run.name;
+    const std::string kind = run.name == "qt-relayed" ? run.name : run.name.rfind("qt", 0) == 0 ? "qt" : run.name;
     const std::string qtBin = other ? options.otherQtBin : std::string(QT_RELAY_BIN);
     std::string tracePath = options.tmpDir; // a directory: fopen fails, no trace
     if (traced)
@@ -899,6 +928,32 @@ void report(const Options &options, const std::vector<RelaySummary> &runs)
         }
     }
 
+    const RelaySummary *qt = nullptr;
+    const RelaySummary *relayed = nullptr;
+    for (const RelaySummary &r : runs) {
+        if (r.name == "qt" && r.available)
+            qt = &r;
+        if (r.name == "qt-relayed" && r.available)
+            relayed = &r;
+    }
+    if (qt && relayed) {
+        std::printf("\n### Relayed against direct (qt-relayed / qt, same run)\n\n");
+        std::printf("The proxy's own CPU per datagram through a TURN allocation (ChannelData once bound,\n"
+                    "Send indications before), as a ratio to the same proxy on the direct path; coturn's\n"
+                    "CPU is the relay host's and not counted. Added = qt-relayed minus qt, both through\n"
+                    "loopback, so it is coturn's forwarding and the wrapping, not a detour.\n\n");
+        std::printf("| load | CPU ns direct | CPU ns relayed | ratio | added rtt p50 us | added rtt p99 us |\n");
+        std::printf("|---|---|---|---|---|---|\n");
+        for (const char *load : LoadOrder) {
+            const LoadSummary &d = qt->loads.at(load);
+            const LoadSummary &r = relayed->loads.at(load);
+            const bool latency = std::strncmp(load, "flood", 5) != 0;
+            std::printf("| %s | %.0f | %.0f | %s | %s | %s |\n", load, d.cpuNs, r.cpuNs, ratio(r.cpuNs, d.cpuNs).c_str(),
+                        latency ? std::to_string(int(std::lround(r.p50 - d.p50))).c_str() : "-",
+                        latency ? std::to_string(int(std::lround(r.p99 - d.p99))).c_str() : "-");
+        }
+    }
+
     std::printf("\n### Memory (KiB)\n\n");
     std::printf("Growth: RSS at the end minus RSS after the warm-up (worst round), over all the loads'\n"
                 "relayed datagrams. Peak: VmHWM at the end (worst round).\n\n");
@@ -952,7 +1007,7 @@ int main(int argc, char *argv[])
         } else {
             std::fprintf(stderr,
                          "usage: bench-relay [--quick] [--rounds R] [--match-seconds S] [--pingpongs N] [--flood N]\n"
-                         "                   [--relays direct,epoll,socat,qt-floor,qt,qt-trace] [--tmp DIR]\n"
+                         "                   [--relays direct,epoll,socat,qt-floor,qt,qt-trace,qt-relayed] [--tmp DIR]\n"
                          "                   [--other-qt BIN  (adds relays qt-other, qt-other-trace)]\n"
                          "Run it through bench/relay/run.sh, which makes the private network namespace.\n");
             return 2;

@@ -34,8 +34,27 @@ echo "- command: bench/relay/run.sh $*"
 echo
 
 # A fresh network namespace (only lo, brought up here) and PID namespace: nothing reaches the
-# machine's interfaces, and the relays cannot outlive the run.
+# machine's interfaces, and the relays cannot outlive the run. coturn (for qt-relayed) runs in
+# it on 127.0.0.3 with explicit options only, loopback peers allowed (everything is loopback
+# here), and is stopped by PID; without coturn qt-relayed reports itself not measured.
 unshare --net --pid --fork --mount-proc bash -c '
     ip link set lo up
-    exec "$0" --tmp "$1" "${@:2}"
+    turn_pid=""
+    if command -v turnserver >/dev/null; then
+        # Not pinned: on a second CPU of a VM every wake-up across CPUs costs tens of us more
+        # than on a player'"'"'s path, where coturn runs on another host.
+        turnserver -n --listening-ip 127.0.0.3 --relay-ip 127.0.0.3 --listening-port 3478 \
+            --min-port 49152 --max-port 49999 --allow-loopback-peers \
+            --lt-cred-mech --user bench:bench --realm bench.local --userdb "$1/turndb" \
+            --no-tls --no-dtls --fingerprint --no-cli --pidfile "$1/turnserver.pid" \
+            --log-file "$1/turnserver.log" --simple-log --no-stdout-log >/dev/null 2>&1 &
+        turn_pid=$!
+        for _ in $(seq 50); do ss -Hlun "sport = :3478" | grep -q . && break; sleep 0.1; done
+    else
+        echo "run.sh: coturn not installed (apt-get install coturn); qt-relayed stays empty" >&2
+    fi
+    "$0" --tmp "$1" "${@:2}"
+    status=$?
+    [[ -n $turn_pid ]] && { kill -TERM "$turn_pid"; wait "$turn_pid"; }
+    exit $status
 ' "$build/bench/relay/bench-relay" "$tmp" "$@"

@@ -4,6 +4,7 @@
 #include "host/staleprocesses.h"
 #include "host/windowhandle.h"
 #include "platform/platform.h"
+#include "proxy/relayconfig.h"
 #include "wire/ports.h"
 
 #include <QCoreApplication>
@@ -13,6 +14,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <cstdio>
 #include <utility>
 
 namespace {
@@ -102,6 +104,14 @@ NetRuntime::StartOutcome NetRuntime::startServed(const ServedCommand &parsed)
     connect(&proxy, &UdpProxyManager::punchingSucceeded, this, &NetRuntime::handlePunchingSucceeded);
     connect(&proxy, &UdpProxyManager::delayNegotiated, this, &NetRuntime::handleDelayNegotiated);
     connect(&proxy, &UdpProxyManager::punchingFailed, this, &NetRuntime::handlePunchingFailed);
+
+    // The player's TURN relay, if any. A bad setting never stops a match: it is said on
+    // stderr (the front-end reads only stdout) and the match goes without a relay.
+    const relayconfig::Loaded relay = relayconfig::load(QProcessEnvironment::systemEnvironment());
+    for (const QString &problem : relay.problems)
+        std::fprintf(stderr, "kivra-netproxy: %s; no relay\n", qPrintable(problem));
+    std::fflush(stderr);
+    proxy.setRelayConfig(relay.config);
 
     QMap<QString, QVariant> result;
     {

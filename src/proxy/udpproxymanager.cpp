@@ -7,6 +7,8 @@
 #include <QNetworkProxy>
 #include <QThread>
 
+#include <cstring>
+
 namespace {
 
 constexpr int RetryIntervalMs = 750;              // register, udp_failed and udp_ready repeats
@@ -16,6 +18,9 @@ constexpr int KeepaliveIntervalMs = 1000;
 constexpr int LatencyProbeIntervalMs = 100;
 constexpr int DelayWaitIntervalMs = 100;
 constexpr int ReceiveBufferBytes = 65535;         // holds any UDP datagram
+// Datagrams one read may consume for itself while relayed (the relay's answers, strangers)
+// before it reports nothing left; readyRead comes again for the rest.
+constexpr int MaxConsumedPerRead = 64;
 
 void configureTimer(QTimer &timer, int intervalMs, bool singleShot)
 {
@@ -35,6 +40,8 @@ UdpProxyManager::UdpProxyManager(QObject *parent) : QObject(parent)
     configureTimer(keepaliveTimer, KeepaliveIntervalMs, false);
     configureTimer(latencyProbeTimer, LatencyProbeIntervalMs, false);
     configureTimer(delayWaitTimer, DelayWaitIntervalMs, false);
+    relayDeadline.setSingleShot(true);   // started with the wait at hand
+    turnUpkeepTimer.setSingleShot(true); // started for the relay client's next due time
 
     probeClock.start();
 
@@ -57,6 +64,8 @@ UdpProxyManager::UdpProxyManager(QObject *parent) : QObject(parent)
     connect(&readyRetryTimer, &QTimer::timeout, this, &UdpProxyManager::sendReadySignal);
     connect(&latencyProbeTimer, &QTimer::timeout, this, &UdpProxyManager::handleLatencyProbeTick);
     connect(&delayWaitTimer, &QTimer::timeout, this, &UdpProxyManager::handleDelayWaitTick);
+    connect(&relayDeadline, &QTimer::timeout, this, &UdpProxyManager::handleRelayDeadline);
+    connect(&turnUpkeepTimer, &QTimer::timeout, this, &UdpProxyManager::relayUpkeep);
 }
 
 // An owner that forgets stop() must not leave the trace unflushed or a timer running into
@@ -112,9 +121,9 @@ QMap<QString, QVariant> UdpProxyManager::launch(const QString &newQuark, quint16
         return result;
     }
 
-    registerProxy();
-    registerRetryTimer.start();
+    // The deadline counts from the launch; the first registration may wait for the relay.
     registrationDeadline.start();
+    startPath();
 
     result.insert(QStringLiteral("status"), QStringLiteral("started"));
     result.insert(QStringLiteral("quark"), newQuark);
@@ -133,6 +142,7 @@ void UdpProxyManager::stop()
     matchId.clear();
     side = 0;
     closeTrace();
+    releaseRelay();
     if (localSocket.state() == QAbstractSocket::BoundState)
         localSocket.close();
     if (peerSocket.state() == QAbstractSocket::BoundState)
@@ -157,6 +167,8 @@ void UdpProxyManager::moveRuntimeToThread(QThread *thread)
     keepaliveTimer.moveToThread(thread);
     latencyProbeTimer.moveToThread(thread);
     delayWaitTimer.moveToThread(thread);
+    relayDeadline.moveToThread(thread);
+    turnUpkeepTimer.moveToThread(thread);
     moveToThread(thread);
 }
 
@@ -167,6 +179,59 @@ bool UdpProxyManager::rebindPeerSocket(quint16 port)
     if (peerSocket.bind(QHostAddress(QHostAddress::AnyIPv4), port))
         return true;
     return peerSocket.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
+}
+
+// Relayed, a datagram from the relay is unwrapped in place: the peer datagram it carries is
+// what the caller sees, with the peer as its sender, so every check after this one works on
+// relayed traffic unchanged. The relay client's answers are consumed here.
+qint64 UdpProxyManager::readPeerDatagram(char *buffer, qint64 capacity, QHostAddress *sender, quint16 *senderPort)
+{
+    for (int i = 0; i < MaxConsumedPerRead; ++i) {
+        if (i > 0 && !peerSocket.hasPendingDatagrams())
+            return -1;
+        const qint64 length = peerSocket.readDatagram(buffer, capacity, sender, senderPort);
+        if (length < 0 || relay.stage == RelayStage::Off)
+            return length;
+        if (*sender != relayConfig.server) {
+            if (relayed())
+                continue; // the peer and the server know only the relayed address
+            return length;
+        }
+        if (relay.stage == RelayStage::Deciding) {
+            takeBindingAnswer(buffer, length, *senderPort);
+            continue;
+        }
+        if (!turn.isServer(*sender, *senderPort))
+            continue; // a late answer from the alternate port
+        const qint64 nowMs = probeClock.elapsed();
+        const TurnClient::PeerDatagram carried = turn.handleServerDatagram(buffer, length, nowMs);
+        advanceRelay(nowMs);
+        if (!carried.valid || !relayed())
+            continue;
+        std::memmove(buffer, carried.data, std::size_t(carried.size));
+        *sender = carried.peer;
+        *senderPort = carried.peerPort;
+        return carried.size;
+    }
+    return -1;
+}
+
+void UdpProxyManager::writePeerDatagram(const char *data, qint64 size, const QHostAddress &to, quint16 toPort)
+{
+    if (!relayed()) {
+        peerSocket.writeDatagram(data, size, to, toPort);
+        return;
+    }
+    const qint64 nowMs = probeClock.elapsed();
+    const QByteArray wrapped = turn.wrapForPeer(to, toPort, data, size, nowMs);
+    flushRelay(nowMs); // a new permission or channel goes ahead of the data it is for
+    if (!wrapped.isEmpty())
+        peerSocket.writeDatagram(wrapped, relayConfig.server, relayConfig.port);
+}
+
+void UdpProxyManager::writePeerDatagram(const QByteArray &datagram, const QHostAddress &to, quint16 toPort)
+{
+    writePeerDatagram(datagram.constData(), datagram.size(), to, toPort);
 }
 
 void UdpProxyManager::resetStartupState()
@@ -223,4 +288,6 @@ void UdpProxyManager::clearIntervals()
     keepaliveTimer.stop();
     latencyProbeTimer.stop();
     delayWaitTimer.stop();
+    relayDeadline.stop();
+    turnUpkeepTimer.stop();
 }

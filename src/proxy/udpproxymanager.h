@@ -1,6 +1,9 @@
 // The UDP proxy of one match: emulator on 127.0.0.1 on one side, the remote peer on the other.
 #pragma once
 
+#include "proxy/peerdatagram.h"
+#include "proxy/relayconfig.h"
+#include "proxy/turnclient.h"
 #include "wire/ports.h"
 
 #include <QByteArray>
@@ -18,6 +21,7 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 class QThread;
 
@@ -56,6 +60,8 @@ public:
     void stop();
     void requestStop();
     void moveRuntimeToThread(QThread *thread);
+    // The TURN relay for the following launches (the runtime reads the user's configuration).
+    void setRelayConfig(const relayconfig::RelayConfig &config);
 
 Q_SIGNALS:
     void punchingSucceeded(const QString &quark);
@@ -65,6 +71,11 @@ Q_SIGNALS:
 private:
     // Run control (udpproxymanager.cpp)
     bool rebindPeerSocket(quint16 port);
+    // Every read and write of the peer socket, for the server, the punches and the peer alike.
+    // A read gives -1 when nothing is left.
+    qint64 readPeerDatagram(char *buffer, qint64 capacity, QHostAddress *sender, quint16 *senderPort);
+    void writePeerDatagram(const char *data, qint64 size, const QHostAddress &to, quint16 toPort);
+    void writePeerDatagram(const QByteArray &datagram, const QHostAddress &to, quint16 toPort);
     void resetStartupState();
     void resetRuntimeState();
     void clearIntervals();
@@ -85,19 +96,19 @@ private:
 
     // Hole punching (udpproxymanager_punching.cpp)
     enum class PunchOutcome { Succeeded, Superseded, Failed };
+    class PunchCall; // one legacyPuncher call: its token, its target, its attempts
     void startPunching();
     PunchOutcome runLegacyPunchSequence();
-    PunchResult legacyPuncher(QUdpSocket &socket, QHostAddress target, int port, int attempts, int intervalMs);
+    PunchResult legacyPuncher(QHostAddress target, int port, int attempts, int intervalMs);
     bool isPunchDatagram(const QByteArray &data) const;
-    bool handlePunchDatagram(const QByteArray &data);
     void markPunchingSucceeded();
     bool runAlive() const; // false once stop() has run during a punch sequence
-    bool isPeerPunchReply(const QByteArray &datagram, const QHostAddress &sender) const;
+    bool trustsPunchFrom(const wire::punch::PunchFields &fields, const QHostAddress &sender) const;
 
     // Relay (udpproxymanager_relay.cpp)
     void handleLocalDatagrams();
     void handlePeerDatagrams();
-    void processPeerDatagram(const QByteArray &datagram);
+    void processPeerDatagram(const QByteArray &datagram, const peerdatagram::Sorted &sorted);
     bool processStartupPeerPacket(const QByteArray &datagram);
     void flushStartupPeerPackets();
     void handleStartupTimeout();
@@ -107,14 +118,14 @@ private:
     void trackPeerPortChange(quint16 port);
     void relayToEmulator(const char *data, qint64 size);
     void relayToEmulator(const QByteArray &datagram);
-    void relayPeerPayload(const QByteArray &datagram);
     void relayToPeer(const char *data, qint64 size);
     void relayToPeer(const QByteArray &datagram);
 
     // Latency probe and delay negotiation (udpproxymanager_latency.cpp)
-    // fromPeer: the sender is the peer, so its round trips and proposals count.
-    bool handleProbeDatagram(const char *data, qint64 size, const QHostAddress &sender, quint16 senderPort,
-                             bool fromPeer);
+    // One datagram sorted as a probe. fromPeer: the sender is the peer, so its round trips and
+    // proposals count. False when it is no probe datagram at all.
+    bool handleProbeDatagram(const wire::probe::ProbeMessage &message, const QHostAddress &sender,
+                             quint16 senderPort, bool fromPeer);
     void startLatencyProbe();
     void handleLatencyProbeTick();
     void finishLatencyProbe();
@@ -122,6 +133,28 @@ private:
     void sendDelayProposal();
     void handleDelayWaitTick();
     void completeDelayNegotiation();
+
+    // Relay path (udpproxymanager_turn.cpp): whether a launch goes through the TURN relay.
+    enum class RelayStage
+    {
+        Off,        // no usable relay, or given up: the direct path, as without one
+        Deciding,   // Binding requests out to the relay's two ports; registration waits
+        Allocating, // Allocate (with its 401 retry) out; registration waits
+        Permitting, // allocated; waiting for the permission toward the rendezvous server
+        Relayed,    // every peer-socket datagram goes through the allocation
+    };
+    void startPath();
+    void beginRegistration();
+    void startAllocation();
+    void takeBindingAnswer(const char *data, qint64 size, quint16 fromPort);
+    void handleRelayDeadline();
+    void relayUpkeep();
+    void flushRelay(qint64 nowMs);
+    void advanceRelay(qint64 nowMs);
+    void leaveRelay(const QString &why);
+    void releaseRelay();
+    bool relayed() const { return relay.stage == RelayStage::Relayed; }
+    void traceRelayed(const QHostAddress &address, quint16 port);
 
     // Trace (udpproxymanager_trace.cpp)
     void openTrace();
@@ -193,7 +226,7 @@ private:
     };
 
     bool punchAtCap() const;
-    void answerLatePunch(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort);
+    void answerLatePunch(const wire::punch::PunchFields &fields, const QHostAddress &sender, quint16 senderPort);
     void startProbeRound();
 
     qint64 pendingPeerBytes = 0;   // bytes held in pendingPeerPackets, for its cap
@@ -205,4 +238,20 @@ private:
     QList<qint64> pongReceivedMs;  // probeClock time each of rttSamples arrived, in the same order
     int probeRounds = 0;           // rounds of pings in this probe: a second one when the first was held
     qint64 probeRoundStartMs = 0;  // probeClock time the current round began; older pongs are stale
+
+    // The relay of this launch. Invariants: stage is Off whenever relayConfig is not usable;
+    // the allocation (turn) is in use only in Allocating, Permitting and Relayed; the peer
+    // socket is never rebound while it is (the allocation lives on its 5-tuple).
+    struct RelayBook
+    {
+        RelayStage stage = RelayStage::Off;
+        QByteArray bindingIds[2];                       // Binding requests to port, alternate port
+        std::optional<wire::stun::Endpoint> mapped[2];  // their answers, each taken once
+        qint64 armedDueMs = -1;                         // when turnUpkeepTimer fires; -1 idle
+    };
+    relayconfig::RelayConfig relayConfig;
+    TurnClient turn;
+    RelayBook relay;
+    QTimer relayDeadline;   // the decision's wait, then the allocation's
+    QTimer turnUpkeepTimer; // the relay client's next retransmission or refresh, for idle times
 };

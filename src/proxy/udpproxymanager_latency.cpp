@@ -23,10 +23,9 @@ constexpr int MaxRttSamples = 64;
 
 } // namespace
 
-bool UdpProxyManager::handleProbeDatagram(const char *data, qint64 size, const QHostAddress &sender,
+bool UdpProxyManager::handleProbeDatagram(const wire::probe::ProbeMessage &message, const QHostAddress &sender,
                                           quint16 senderPort, bool fromPeer)
 {
-    const wire::probe::ProbeMessage message = wire::probe::parseProbeDatagram(data, size);
     if (!fromPeer && wire::probe::countsOnlyFromPeer(message.kind))
         return true; // a stranger's round trip or proposal: consumed, never used
     switch (message.kind) {
@@ -37,7 +36,7 @@ bool UdpProxyManager::handleProbeDatagram(const char *data, qint64 size, const Q
         return true;
     case wire::probe::ProbeKind::Ping:
         // Answered to whoever asked: during punching the peer may still be on another port.
-        peerSocket.writeDatagram(wire::probe::pongDatagram(message.field3, message.field4), sender, senderPort);
+        writePeerDatagram(wire::probe::pongDatagram(message.field3, message.field4), sender, senderPort);
         return true;
     case wire::probe::ProbeKind::Pong: {
         int rtt = 0;
@@ -96,7 +95,7 @@ void UdpProxyManager::handleLatencyProbeTick()
     if (probeTicks < PingsPerProbe && peerEndpoint.valid) {
         const QByteArray ping = wire::probe::pingDatagram(probeTicks, probeClock.elapsed());
         traceDatagram(wire::trace::ToPeer, ping.constData(), ping.size());
-        peerSocket.writeDatagram(ping, peerEndpoint.address, peerEndpoint.port);
+        writePeerDatagram(ping, peerEndpoint.address, peerEndpoint.port);
     }
     ++probeTicks;
     if (probeTicks > ProbeEvaluationTick) {
@@ -147,7 +146,7 @@ void UdpProxyManager::sendDelayProposal()
         return;
     const QByteArray proposal = wire::probe::delayDatagram(localDelay, side);
     traceDatagram(wire::trace::ToPeer, proposal.constData(), proposal.size());
-    peerSocket.writeDatagram(proposal, peerEndpoint.address, peerEndpoint.port);
+    writePeerDatagram(proposal, peerEndpoint.address, peerEndpoint.port);
 }
 
 void UdpProxyManager::handleDelayWaitTick()

@@ -8,6 +8,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -18,6 +19,10 @@ constexpr int BurstAttempts = 2 * ScanWidth; // same number of datagrams when no
 constexpr int RebindAttempts = 6;           // from a rebound local port
 constexpr int RebindIntervalMs = 500;
 constexpr int SleepSliceMs = 25;            // how often a stop request is noticed while waiting
+// Relayed, the allocation lives on the peer socket's 5-tuple: no rebinding, and no scan (the
+// peer reaches us only through the relay, whose address the server announced). The (followed)
+// target gets these attempts instead, so the sequence lasts about as long as a direct one.
+constexpr int RelayedFollowAttempts = 12;
 // Each nested sequence blocks the thread for up to about 10 s more; a second announcement
 // while punching is a peer whose mapping moved, anything beyond is not worth the wait.
 constexpr int MaxPunchNesting = 2;
@@ -106,7 +111,7 @@ UdpProxyManager::PunchOutcome UdpProxyManager::runLegacyPunchSequence()
     const int successesBefore = punch.successes;
     PunchOutcome outcome = PunchOutcome::Failed;
     const auto punchAt = [&](int port, int attempts, int intervalMs) {
-        const PunchResult result = legacyPuncher(peerSocket, peerEndpoint.address, port, attempts, intervalMs);
+        const PunchResult result = legacyPuncher(peerEndpoint.address, port, attempts, intervalMs);
         if (punch.successes != successesBefore) {
             outcome = PunchOutcome::Superseded;
             return true;
@@ -117,20 +122,27 @@ UdpProxyManager::PunchOutcome UdpProxyManager::runLegacyPunchSequence()
             outcome = PunchOutcome::Succeeded;
         return result.ok;
     };
+    // The ports around the peer's: a burst to burstPort when the centre is one of our own
+    // default ports (the peer is not behind a port-changing NAT there), else the scan.
+    const auto punchAround = [&](int centre, int firstOffset, int burstPort) {
+        if (wire::punch::isScanExempt(centre))
+            return punchAt(burstPort, BurstAttempts, 0);
+        for (int i = 0; i < 2 * ScanWidth; ++i) {
+            if (punchAt(wire::punch::scanPort(centre, firstOffset, i), 1, 0))
+                return true;
+        }
+        return false;
+    };
 
     if (punchAt(peerEndpoint.port, AnnouncedAttempts, AnnouncedIntervalMs))
         return outcome;
-    const int d = peerEndpoint.port;
-
-    if (wire::punch::isScanExempt(d)) {
-        if (punchAt(d, BurstAttempts, 0))
-            return outcome;
-    } else {
-        for (int i = 0; i < 2 * ScanWidth; ++i) {
-            if (punchAt(wire::punch::scanPort(d, 1, i), 1, 0))
-                return outcome;
-        }
+    if (relayed()) {
+        punchAt(peerEndpoint.port, RelayedFollowAttempts, AnnouncedIntervalMs);
+        return outcome;
     }
+    const int d = peerEndpoint.port;
+    if (punchAround(d, 1, d))
+        return outcome;
 
     const int q = derivedQuarkPort();
     if (q != 0) {
@@ -138,15 +150,9 @@ UdpProxyManager::PunchOutcome UdpProxyManager::runLegacyPunchSequence()
             rebindPeerSocket(quint16(q));
         if (punchAt(q, RebindAttempts, RebindIntervalMs))
             return outcome;
-        if (wire::punch::isScanExempt(d)) {
-            if (punchAt(q, BurstAttempts, 0))
-                return outcome;
-        } else {
-            for (int i = 0; i < 2 * ScanWidth; ++i) {
-                if (punchAt(wire::punch::scanPort(d, 0, i), 1, 0))
-                    return outcome;
-            }
-        }
+        // Centred on d, not on q, from offset 0: the peer's NAT kept its port pattern.
+        if (punchAround(d, 0, q))
+            return outcome;
     }
 
     if (runAlive())
@@ -155,138 +161,182 @@ UdpProxyManager::PunchOutcome UdpProxyManager::runLegacyPunchSequence()
     return outcome;
 }
 
-UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QUdpSocket &socket, QHostAddress target, int port,
-                                                            int attempts, int intervalMs)
+// One call of the puncher toward one port: its own token, what it learned of the peer's, and
+// where its punches go (any punch reply of the peer moves the target there).
+class UdpProxyManager::PunchCall
 {
-    const QByteArray ownToken = wire::punch::tokenFromRandom(QRandomGenerator64::global()->generateDouble());
-    if (punch.ownTokens.size() < MaxOwnPunchTokens)
-        punch.ownTokens.insert(ownToken);
-    QByteArray peerToken(wire::punch::UnknownToken);
+public:
+    PunchCall(UdpProxyManager &proxy, QHostAddress target, int port);
+    PunchResult run(int attempts, int intervalMs);
+
+private:
+    bool superseded() const { return proxy.punch.successes != successesAtStart; } // a nested success ends us too
+    PunchResult resultNow(bool ok) const;
+    void sendPunch();
+    void readStep(bool waiting);
+    void takeReply(const wire::punch::PunchFields &fields, const QHostAddress &sender, quint16 senderPort,
+                   bool waiting);
+
+    UdpProxyManager &proxy;
+    const QByteArray ownToken;
+    const int successesAtStart;
+    QHostAddress target;
+    int port;
+    QByteArray peerToken{wire::punch::UnknownToken};
     bool acknowledged = false;
     bool acknowledgementWaiting = false; // seen while waiting; counts from the next attempt on
-    port = wire::punch::wrapPort(port);
     // Where our last punch quoting the peer's token went: success needs one to the final target.
     QHostAddress ackedAddress;
     int ackedPort = -1;
+};
 
-    const int successesAtStart = punch.successes; // a nested success ends this call too
-    const auto stopped = [&]() {
-        PunchResult result;
-        result.ok = false;
-        result.address = target;
-        result.port = quint16(port);
-        return result;
-    };
-    const auto sendPunch = [&]() {
-        // Qt would bind a closed socket on the fly: after stop() nothing may leave.
-        if (socket.state() != QAbstractSocket::BoundState)
-            return;
-        socket.writeDatagram(wire::punch::punchDatagram(ownToken, peerToken), target, quint16(port));
-        if (peerToken != wire::punch::UnknownToken) {
-            ackedAddress = target;
-            ackedPort = port;
-        }
-    };
+UdpProxyManager::PunchCall::PunchCall(UdpProxyManager &owner, QHostAddress firstTarget, int firstPort)
+    : proxy(owner),
+      ownToken(wire::punch::tokenFromRandom(QRandomGenerator64::global()->generateDouble())),
+      successesAtStart(owner.punch.successes),
+      target(std::move(firstTarget)),
+      port(wire::punch::wrapPort(firstPort))
+{
+    if (proxy.punch.ownTokens.size() < MaxOwnPunchTokens)
+        proxy.punch.ownTokens.insert(ownToken);
+}
 
-    // Reads until one punch reply from the peer has been taken or the socket is empty.
-    // Signalling and probes are handled at once; everything else is dropped, so a flood can
-    // neither hide the peer's reply behind a full queue nor make us follow the flooder.
-    const auto readStep = [&](bool waiting) {
-        QHostAddress sender;
-        for (int reads = 0; reads < MaxReadsPerStep && socket.hasPendingDatagrams(); ++reads) {
-            quint16 senderPort = 0;
-            const qint64 length =
-                socket.readDatagram(punchReceiveBuffer.data(), punchReceiveBuffer.size(), &sender, &senderPort);
-            if (length < 0)
-                return;
-            const QByteArray datagram = QByteArray::fromRawData(punchReceiveBuffer.constData(), length);
-            if (sender == signalAddress && senderPort == signalPort) {
-                handleSignalMessage(QByteArray(datagram.constData(), datagram.size()));
-                if (punch.successes != successesAtStart)
-                    return;
-                continue;
-            }
-            // Round trips and proposals count only from the peer: the announced host, or the
-            // one our target moved to after it proved it had heard us. Pings are answered to
-            // anyone; the answer is no larger than the question.
-            const bool fromPeer = sender == punch.announcedHost || sender == target;
-            if (handleProbeDatagram(datagram.constData(), length, sender, senderPort, fromPeer))
-                continue;
-            if (!isPeerPunchReply(datagram, sender))
-                continue;
-            if (!(senderPort == port && sender == target) && !wire::punch::isReservedSourcePort(senderPort)) {
-                target = sender;
-                port = senderPort;
-            }
-            const wire::punch::PunchFields fields = wire::punch::parsePunchDatagram(datagram);
-            if (peerToken == wire::punch::UnknownToken && fields.senderToken.startsWith("0."))
-                peerToken = fields.senderToken;
-            if (fields.acknowledged) {
-                if (waiting)
-                    acknowledgementWaiting = true;
-                else
-                    acknowledged = true;
-            }
-            return;
-        }
-    };
-
+UdpProxyManager::PunchResult UdpProxyManager::PunchCall::run(int attempts, int intervalMs)
+{
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        if (stopRequested.load())
-            return stopped();
+        if (proxy.stopRequested.load())
+            return resultNow(false);
         if (peerToken != wire::punch::UnknownToken && acknowledged)
             break;
 
         acknowledged = acknowledged || acknowledgementWaiting;
         readStep(false);
-        if (punch.successes != successesAtStart)
-            return stopped(); // superseded while reading: no punch to the stale target
+        if (superseded())
+            return resultNow(false); // superseded while reading: no punch to the stale target
         sendPunch();
 
         for (int elapsed = 0; elapsed < intervalMs; elapsed += SleepSliceMs) {
-            if (stopRequested.load())
-                return stopped();
+            if (proxy.stopRequested.load())
+                return resultNow(false);
             QThread::msleep(static_cast<unsigned long>(std::min(intervalMs - elapsed, SleepSliceMs)));
             readStep(true);
-            if (punch.successes != successesAtStart)
-                return stopped();
+            if (superseded())
+                return resultNow(false);
         }
     }
 
-    PunchResult result;
-    result.ok = peerToken != wire::punch::UnknownToken;
-    if (result.ok) {
+    const bool ok = peerToken != wire::punch::UnknownToken;
+    if (ok) {
         // A token learned in the last wait was never quoted back: without this punch the peer
         // would hear neither our token nor our "ok" and give up while we report success.
         if (ackedPort != port || ackedAddress != target)
             sendPunch();
-        punch.wonOwnToken = ownToken;
-        punch.wonPeerToken = peerToken;
+        proxy.punch.wonOwnToken = ownToken;
+        proxy.punch.wonPeerToken = peerToken;
     }
+    return resultNow(ok);
+}
+
+UdpProxyManager::PunchResult UdpProxyManager::PunchCall::resultNow(bool ok) const
+{
+    PunchResult result;
+    result.ok = ok;
     result.address = target;
     result.port = quint16(port);
     return result;
 }
 
+void UdpProxyManager::PunchCall::sendPunch()
+{
+    // Qt would bind a closed socket on the fly: after stop() nothing may leave.
+    if (proxy.peerSocket.state() != QAbstractSocket::BoundState)
+        return;
+    proxy.writePeerDatagram(wire::punch::punchDatagram(ownToken, peerToken), target, quint16(port));
+    if (peerToken != wire::punch::UnknownToken) {
+        ackedAddress = target;
+        ackedPort = port;
+    }
+}
+
+// Reads until one punch reply from the peer has been taken or the socket is empty.
+// Signalling and probes are handled at once; everything else is dropped, so a flood can
+// neither hide the peer's reply behind a full queue nor make us follow the flooder.
+void UdpProxyManager::PunchCall::readStep(bool waiting)
+{
+    proxy.relayUpkeep(); // the event loop is blocked: retransmissions and refreshes happen here
+    QHostAddress sender;
+    QByteArray &buffer = proxy.punchReceiveBuffer;
+    for (int reads = 0; reads < MaxReadsPerStep && proxy.peerSocket.hasPendingDatagrams(); ++reads) {
+        quint16 senderPort = 0;
+        const qint64 length = proxy.readPeerDatagram(buffer.data(), buffer.size(), &sender, &senderPort);
+        if (length < 0)
+            return;
+        // Round trips and proposals count only from the peer: the announced host, or the
+        // one our target moved to after it proved it had heard us.
+        peerdatagram::Sources sources;
+        sources.server = proxy.signalAddress;
+        sources.serverPort = proxy.signalPort;
+        sources.peer = target;
+        sources.peerPort = quint16(port);
+        sources.peerKnown = true;
+        sources.alsoPeer = proxy.punch.announcedHost;
+        const peerdatagram::Sorted sorted =
+            peerdatagram::sortDatagram(sources, sender, senderPort, buffer.constData(), length, true);
+        if (sorted.origin == peerdatagram::Origin::Server) {
+            proxy.handleSignalMessage(QByteArray(buffer.constData(), int(length)));
+            if (superseded())
+                return;
+            continue;
+        }
+        const bool fromPeer = sorted.origin != peerdatagram::Origin::Stranger;
+        // Pings are answered to anyone; the answer is no larger than the question.
+        if (sorted.content == peerdatagram::Content::Probe) {
+            proxy.handleProbeDatagram(sorted.probe, sender, senderPort, fromPeer);
+            continue;
+        }
+        if (sorted.content != peerdatagram::Content::Punch || !proxy.trustsPunchFrom(sorted.punch, sender))
+            continue;
+        takeReply(sorted.punch, sender, senderPort, waiting);
+        return; // further datagrams wait for the next attempt
+    }
+}
+
+void UdpProxyManager::PunchCall::takeReply(const wire::punch::PunchFields &fields, const QHostAddress &sender,
+                                           quint16 senderPort, bool waiting)
+{
+    if (!(senderPort == port && sender == target) && !wire::punch::isReservedSourcePort(senderPort)) {
+        target = sender;
+        port = senderPort;
+    }
+    if (peerToken == wire::punch::UnknownToken && fields.senderToken.startsWith("0."))
+        peerToken = fields.senderToken;
+    if (fields.acknowledged) {
+        if (waiting)
+            acknowledgementWaiting = true;
+        else
+            acknowledged = true;
+    }
+}
+
+UdpProxyManager::PunchResult UdpProxyManager::legacyPuncher(QHostAddress target, int port, int attempts,
+                                                            int intervalMs)
+{
+    return PunchCall(*this, std::move(target), port).run(attempts, intervalMs);
+}
+
 // A punch datagram counts only from the host the server announced, or from a host that
 // quotes one of our tokens: it has heard our punches, so it is where they arrive even when
 // the peer's NAT sends from another address. A third host can guess neither.
-bool UdpProxyManager::isPeerPunchReply(const QByteArray &datagram, const QHostAddress &sender) const
+bool UdpProxyManager::trustsPunchFrom(const wire::punch::PunchFields &fields, const QHostAddress &sender) const
 {
     if (sender == punch.announcedHost)
-        return wire::punch::isPunchDatagram(datagram);
-    const QByteArray echoed = wire::punch::echoedToken(datagram); // empty unless a punch datagram
-    return !echoed.isEmpty() && punch.ownTokens.contains(echoed);
+        return true;
+    return fields.quotedToken != wire::punch::UnknownToken && punch.ownTokens.contains(fields.quotedToken);
 }
 
 bool UdpProxyManager::isPunchDatagram(const QByteArray &data) const
 {
     return wire::punch::isPunchDatagram(data);
-}
-
-bool UdpProxyManager::handlePunchDatagram(const QByteArray &data)
-{
-    return isPunchDatagram(data);
 }
 
 void UdpProxyManager::markPunchingSucceeded()
@@ -302,14 +352,14 @@ void UdpProxyManager::markPunchingSucceeded()
 // the peer was learned in our last wait), so it gets the punch that carries both tokens and
 // "ok" again. A punch that already quotes one of our tokens has heard us: no answer, so two
 // finished proxies never answer each other's answers.
-void UdpProxyManager::answerLatePunch(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort)
+void UdpProxyManager::answerLatePunch(const wire::punch::PunchFields &fields, const QHostAddress &sender,
+                                      quint16 senderPort)
 {
     if (!punchingSucceededEmitted || punch.wonOwnToken.isEmpty() || punch.lateAnswers >= MaxLatePunchAnswers)
         return;
-    const wire::punch::PunchFields fields = wire::punch::parsePunchDatagram(datagram);
     if (!fields.valid || punch.ownTokens.contains(fields.quotedToken))
         return;
     ++punch.lateAnswers;
     const QByteArray peerToken = fields.senderToken.startsWith("0.") ? fields.senderToken : punch.wonPeerToken;
-    peerSocket.writeDatagram(wire::punch::punchDatagram(punch.wonOwnToken, peerToken), sender, senderPort);
+    writePeerDatagram(wire::punch::punchDatagram(punch.wonOwnToken, peerToken), sender, senderPort);
 }

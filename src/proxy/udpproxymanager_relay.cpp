@@ -60,8 +60,7 @@ void UdpProxyManager::handlePeerDatagrams()
         if (i > 0 && !keepReading(peerSocket, i))
             return;
         quint16 senderPort = 0;
-        const qint64 length =
-            peerSocket.readDatagram(peerReceiveBuffer.data(), peerReceiveBuffer.size(), &sender, &senderPort);
+        const qint64 length = readPeerDatagram(peerReceiveBuffer.data(), peerReceiveBuffer.size(), &sender, &senderPort);
         if (length < 0)
             return;
         // A view on the receive buffer: nothing below keeps it beyond this iteration except
@@ -69,28 +68,44 @@ void UdpProxyManager::handlePeerDatagrams()
         const QByteArray datagram = QByteArray::fromRawData(peerReceiveBuffer.constData(), length);
         const char *data = datagram.constData();
 
-        if (sender == signalAddress && senderPort == signalPort) {
+        peerdatagram::Sources sources;
+        sources.server = signalAddress;
+        sources.serverPort = signalPort;
+        sources.peer = peerEndpoint.address;
+        sources.peerPort = peerEndpoint.port;
+        sources.peerKnown = peerEndpoint.valid;
+        const bool gameplay = startupPhase == StartupPhase::Gameplay;
+        const peerdatagram::Sorted sorted = peerdatagram::sortDatagram(
+            sources, sender, senderPort, data, length, !gameplay || screenedGameplayPackets < ScreenedGameplayPackets);
+
+        switch (sorted.origin) {
+        case peerdatagram::Origin::Server:
             handleSignalMessage(datagram);
             continue;
+        case peerdatagram::Origin::Stranger:
+            continue;
+        case peerdatagram::Origin::Peer:
+        case peerdatagram::Origin::PeerHost:
+            break;
         }
-        if (!peerEndpoint.valid || sender != peerEndpoint.address)
+        if (sorted.content == peerdatagram::Content::Probe) {
+            handleProbeDatagram(sorted.probe, sender, senderPort, true);
             continue;
-        if (handleProbeDatagram(data, length, sender, senderPort, true))
-            continue;
-        if (startupPhase != StartupPhase::Gameplay) {
-            if (senderPort == peerEndpoint.port)
-                processPeerDatagram(datagram);
-            else if (isPunchDatagram(datagram))
-                answerLatePunch(datagram, sender, senderPort); // the peer punching from a rebound port
+        }
+        if (!gameplay) {
+            if (sorted.origin == peerdatagram::Origin::Peer)
+                processPeerDatagram(datagram, sorted);
+            else if (sorted.content == peerdatagram::Content::Punch)
+                answerLatePunch(sorted.punch, sender, senderPort); // the peer punching from a rebound port
             continue;
         }
         trackPeerPortChange(senderPort);
-        if (wire::relay::isKeepalive(data, length))
+        if (sorted.content == peerdatagram::Content::Keepalive)
             continue;
         if (screenedGameplayPackets < ScreenedGameplayPackets) {
             ++screenedGameplayPackets;
-            if (isPunchDatagram(datagram)) {
-                answerLatePunch(datagram, sender, senderPort);
+            if (sorted.content == peerdatagram::Content::Punch) {
+                answerLatePunch(sorted.punch, sender, senderPort);
                 continue;
             }
         }
@@ -98,13 +113,14 @@ void UdpProxyManager::handlePeerDatagrams()
     }
 }
 
-void UdpProxyManager::processPeerDatagram(const QByteArray &datagram)
+// A datagram from the exact peer endpoint before gameplay, already sorted.
+void UdpProxyManager::processPeerDatagram(const QByteArray &datagram, const peerdatagram::Sorted &sorted)
 {
-    if (isPunchDatagram(datagram)) {
-        answerLatePunch(datagram, peerEndpoint.address, peerEndpoint.port);
+    if (sorted.content == peerdatagram::Content::Punch) {
+        answerLatePunch(sorted.punch, peerEndpoint.address, peerEndpoint.port);
         return;
     }
-    if (wire::relay::isKeepalive(datagram.constData(), datagram.size()))
+    if (sorted.content == peerdatagram::Content::Keepalive)
         return;
     switch (startupPhase) {
     case StartupPhase::Queueing:
@@ -167,8 +183,8 @@ void UdpProxyManager::handleStartupTimeout()
 void UdpProxyManager::sendKeepalivePacket()
 {
     if (peerEndpoint.valid && peerSocket.state() == QAbstractSocket::BoundState)
-        peerSocket.writeDatagram(wire::relay::KeepaliveMessage, qint64(sizeof wire::relay::KeepaliveMessage - 1),
-                                 peerEndpoint.address, peerEndpoint.port);
+        writePeerDatagram(wire::relay::KeepaliveMessage, qint64(sizeof wire::relay::KeepaliveMessage - 1),
+                          peerEndpoint.address, peerEndpoint.port);
 }
 
 void UdpProxyManager::startKeepalive()
@@ -218,17 +234,12 @@ void UdpProxyManager::relayToEmulator(const QByteArray &datagram)
     relayToEmulator(datagram.constData(), datagram.size());
 }
 
-void UdpProxyManager::relayPeerPayload(const QByteArray &datagram)
-{
-    relayToEmulator(datagram.constData(), datagram.size());
-}
-
 void UdpProxyManager::relayToPeer(const char *data, qint64 size)
 {
     if (!peerEndpoint.valid)
         return;
     traceDatagram(wire::trace::ToPeer, data, size);
-    peerSocket.writeDatagram(data, size, peerEndpoint.address, peerEndpoint.port);
+    writePeerDatagram(data, size, peerEndpoint.address, peerEndpoint.port);
 }
 
 void UdpProxyManager::relayToPeer(const QByteArray &datagram)

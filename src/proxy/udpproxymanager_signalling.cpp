@@ -16,7 +16,7 @@ void UdpProxyManager::sendSignal(const QByteArray &datagram)
     if (signalAddress.isNull())
         return;
     // A lost or unsendable datagram is covered by the retry timers.
-    peerSocket.writeDatagram(datagram, signalAddress, signalPort);
+    writePeerDatagram(datagram, signalAddress, signalPort);
 }
 
 void UdpProxyManager::registerProxy()

@@ -11,6 +11,8 @@ namespace {
 const QByteArray QuarkHeader = QByteArrayLiteral("# quark ");          // header line 1 up to the quark
 const QByteArray ClockHeaderStart = QByteArrayLiteral("# clock wall_us "); // header line 2 up to wall_us
 const QByteArray MonoField = QByteArrayLiteral(" mono_us ");           // header line 2 before mono_us
+const QByteArray RelayedNoteStart = QByteArrayLiteral("# relayed ");   // the relay note up to the address
+constexpr qint64 MaxNoteAddressBytes = 64; // an IPv4 or IPv6 text with its port fits easily
 constexpr char HexDigits[] = "0123456789abcdef";
 constexpr int MaxDecimalDigits = 18; // digits read: fits a signed 64-bit value without overflow
 
@@ -105,6 +107,30 @@ QByteArray traceHeader(const QString &quark, qint64 wallUs, qint64 monoUs)
     }
     return QuarkHeader + name + '\n' + ClockHeaderStart + QByteArray::number(wallUs) + MonoField
            + QByteArray::number(monoUs) + '\n';
+}
+
+QByteArray relayedNote(const QString &address, quint16 port)
+{
+    return RelayedNoteStart + address.toLatin1() + ':' + QByteArray::number(port) + '\n';
+}
+
+bool parseRelayedNote(const char *p, const char *end, QString *address, quint16 *port)
+{
+    if (!startsWith(p, end, RelayedNoteStart))
+        return false;
+    const QByteArray rest(p + RelayedNoteStart.size(), int(end - p - RelayedNoteStart.size()));
+    const int colon = rest.lastIndexOf(':');
+    if (colon <= 0 || rest.size() > MaxNoteAddressBytes)
+        return false;
+    bool ok = false;
+    const uint value = rest.mid(colon + 1).toUInt(&ok, 10);
+    if (!ok || value == 0 || value > 65535)
+        return false;
+    if (address)
+        *address = QString::fromLatin1(rest.left(colon));
+    if (port)
+        *port = quint16(value);
+    return true;
 }
 
 qsizetype recognitionBytes()

@@ -3,7 +3,9 @@
 //
 //   # quark <quark as UTF-8>
 //   # clock wall_us <wall clock, us> mono_us <steady clock, us>
+//   # relayed <address>:<port>          (only when the match went through a TURN relay)
 //   <steady clock, us> <o|i> <full length> <hex of the first 48 bytes>
+// Readers skip "#" lines they do not know, so a note never breaks an older reader.
 #pragma once
 
 #include <QByteArray>
@@ -34,6 +36,10 @@ std::size_t formatTraceLine(char *out, qint64 timeUs, char direction, const char
 // other control characters in the quark become "_" so the header stays two lines.
 QByteArray traceHeader(const QString &quark, qint64 wallUs, qint64 monoUs);
 
+// "# relayed <address>:<port>\n": the match went through a TURN relay, and this is the
+// relayed address the rendezvous server and the peer saw. Written once, after the headers.
+QByteArray relayedNote(const QString &address, quint16 port);
+
 // ---- Reader ----
 // Lines are given without their line end (line feed, or carriage return and line feed).
 
@@ -42,6 +48,9 @@ QByteArray traceHeader(const QString &quark, qint64 wallUs, qint64 monoUs);
 bool parseQuarkHeader(const char *p, const char *end, QString *quark);
 // How many first bytes of a file parseQuarkHeader needs to recognise a trace.
 qsizetype recognitionBytes();
+
+// True for a relayed note; its address text and port go to the pointers (when not null).
+bool parseRelayedNote(const char *p, const char *end, QString *address, quint16 *port);
 
 enum class ClockHeader
 {

@@ -59,9 +59,25 @@ interop_peers() { # scenario
     *_lo) echo "--peer-a literal --peer-b ours" ;;
   esac
 }
+# Relay checks: the side's trace has the relayed note; the server saw it at the relay's address.
+relayed() { grep -q '^# relayed 203\.0\.113\.3:' "$out/$1.trace"; }
+not_relayed() { ! grep -q '^# relayed ' "$out/$1.trace"; }
+registered_via_relay() { grep -q "^registered lab-1234 $1 203\.0\.113\.3:" "$out/server.log"; }
+relay_line() { grep -q "^kivra-netproxy: relay 203\.0\.113\.3:3478: $2" "$out/$1.stderr"; }
+no_relay_line() { ! grep -q '^kivra-netproxy: relay' "$out/$1.stderr"; }
+# Checks of a match that must connect and deliver every frame both ways.
+connected_clean() { # frames code-a code-b
+  check "side 1 connected" has_line a "connected $quark_a"
+  check "side 2 connected" has_line b "connected $quark_b"
+  check "both sides agree on the delay" same_delay
+  check "side 1 emulator got every datagram intact and in order" clean_report a "$1"
+  check "side 2 emulator got every datagram intact and in order" clean_report b "$1"
+  check "side 1 exit code is its emulator's ($2)" test "$(rc_of a)" = "$2"
+  check "side 2 exit code is its emulator's ($3)" test "$(rc_of b)" = "$3"
+}
 show() {
   local f
-  for f in a.events b.events a.rc b.rc a.report b.report server.log lab.log; do
+  for f in a.events b.events a.stderr b.stderr a.rc b.rc a.report b.report server.log lab.log; do
     [[ -f $out/$f ]] && { echo "--- $f"; cat "$out/$f"; }
   done
 }
@@ -271,6 +287,72 @@ case $scenario in
     check "both sides agree on the delay" same_delay
     echo "note: $(grep '^added delay' "$out/lab.log")"
     echo "note: delay side 1 $(delay_of a) rtt $(rtt_of a) ms, side 2 $(delay_of b) rtt $(rtt_of b) ms"
+    ;;
+  relay_cone)
+    # Side 1 behind a symmetric NAT with the relay in auto mode: its NAT test sees two
+    # mappings and relays; side 2 (cone, no relay) connects to the relayed address as to any.
+    match --nat-a symmetric --relay-a auto --frames 300 --exit-a 7 --exit-b 0 || exit 1
+    connected_clean 300 7 0
+    check "side 1 went through the relay (trace note)" relayed a
+    check "the server saw side 1 at the relayed address" registered_via_relay 1
+    check "side 2 did not relay" not_relayed b
+    check "side 1 said nothing about its relay" no_relay_line a
+    ;;
+  interop_relay_ol|interop_relay_lo)
+    # The relayed side (symmetric NAT, relay in auto mode) against the literal peer behind a
+    # cone NAT, which knows nothing of TURN: _ol relays ours as side 1, _lo as side 2.
+    if [[ $scenario == *_ol ]]; then
+      match --peer-a ours --peer-b literal --nat-a symmetric --relay-a auto --frames 300 --exit-a 7 --exit-b 0 || exit 1
+      ours=a side=1
+    else
+      match --peer-a literal --peer-b ours --nat-b symmetric --relay-b auto --frames 300 --exit-a 7 --exit-b 0 || exit 1
+      ours=b side=2
+    fi
+    connected_clean 300 7 0
+    check "our side went through the relay (trace note)" relayed "$ours"
+    check "the server saw our side at the relayed address" registered_via_relay "$side"
+    echo "note: delay side 1 $(delay_of a) rtt $(rtt_of a) ms, side 2 $(delay_of b) rtt $(rtt_of b) ms"
+    ;;
+  relay_symmetric)
+    # Both sides behind symmetric NATs, only side 1 has a relay: the relay's permission is for
+    # side 2's address, so side 2's punches from its next mapping arrive and are followed.
+    match --nat-a symmetric --nat-b symmetric --relay-a auto --frames 300 --exit-a 7 --exit-b 0 || exit 1
+    connected_clean 300 7 0
+    check "side 1 went through the relay" relayed a
+    check "side 2 did not relay" not_relayed b
+    ;;
+  relay_both)
+    # Both sides symmetric and relayed: datagrams go from one allocation to the other.
+    match --nat-a symmetric --nat-b symmetric --relay-a auto --relay-b auto --frames 300 --exit-a 7 --exit-b 0 || exit 1
+    connected_clean 300 7 0
+    check "side 1 went through the relay" relayed a
+    check "side 2 went through the relay" relayed b
+    check "the server saw both at relayed addresses" bash -c "grep -q '^registered lab-1234 1 203\.0\.113\.3:' '$out/server.log' && grep -q '^registered lab-1234 2 203\.0\.113\.3:' '$out/server.log'"
+    ;;
+  relay_short_lifetimes)
+    # coturn grants 20 s allocations, permissions and channels; the match lasts 40 s (2400
+    # frames at 60 a second), so each is renewed at least once while game traffic flows.
+    match --nat-a symmetric --relay-a auto --turn-lifetime 20 --frames 2400 --timeout 75 --exit-a 0 --exit-b 0 || exit 1
+    connected_clean 2400 0 0
+    check "side 1 went through the relay" relayed a
+    check "side 1 said nothing about its relay" no_relay_line a
+    ;;
+  relay_down)
+    # The relay is configured (mode always) but coturn is not running: no allocation within
+    # 1 s, a line on stderr, and the match goes on directly as without a relay (cone NATs).
+    match --relay-a always --turn-down --frames 300 --exit-a 7 --exit-b 0 || exit 1
+    connected_clean 300 7 0
+    check "side 1 said that the relay did not answer" relay_line a "no answer within 1 s"
+    check "side 1 did not relay" not_relayed a
+    check "the server saw side 1 at its router" bash -c "grep -q '^registered lab-1234 1 203\.0\.113\.10:' '$out/server.log'"
+    ;;
+  relay_bad_credentials)
+    # A wrong password (mode always): coturn answers 401 twice, a clear stderr line names the
+    # server, and the match goes on directly (cone NATs).
+    match --relay-a always --relay-password-a wrong --frames 300 --exit-a 7 --exit-b 0 || exit 1
+    connected_clean 300 7 0
+    check "side 1 named the server and the refusal on stderr" relay_line a "401"
+    check "side 1 did not relay" not_relayed a
     ;;
   window_gone)
     # Side 1's front-end window (an X window on a private Xvfb) closes 7 s into a long match:

@@ -6,7 +6,7 @@
 # Addresses come from TEST-NET-3 (203.0.113.0/24) and private LAN ranges; nothing links the
 # lab to the machine's own interfaces and no namespace has a route out of the lab.
 #
-#   kvNNN-inet  br0 203.0.113.1/24 (rendezvous server)
+#   kvNNN-inet  br0 203.0.113.1/24 (rendezvous server), 203.0.113.3 and .4 (coturn, lab_turn_up)
 #   kvNNN-ra    wan 203.0.113.10/24   lan 192.168.1.1/24    NAT + firewall
 #   kvNNN-rb    wan 203.0.113.20/24   lan 192.168.2.1/24    NAT + firewall
 #   kvNNN-ha    eth0 192.168.1.2/24 via 192.168.1.1
@@ -14,6 +14,15 @@
 
 LAB_SERVER_ADDR=203.0.113.1
 LAB_SERVER_PORT=7001
+# The TURN relay (coturn) beside the rendezvous server. coturn opens its alternate port (3479,
+# which the proxy's NAT test needs) only with two listening addresses, hence the second one.
+LAB_TURN_ADDR=203.0.113.3
+LAB_TURN_ALT_ADDR=203.0.113.4
+LAB_TURN_PORT=3478
+LAB_TURN_USER=kivra
+LAB_TURN_PASSWORD=lab-secret
+LAB_TURN_REALM=kivra.lab
+LAB_TURN_PID=""
 
 # shellcheck source=reap.sh
 source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/reap.sh"
@@ -118,6 +127,49 @@ lab_remap_nat() {
 
 # lab_exec NS-SUFFIX CMD...: run a command inside one lab namespace.
 lab_exec() { local ns=$1; shift; ip netns exec "${LAB_PREFIX}$ns" "$@"; }
+
+# lab_turn_up DIR [LIFETIME_S]: coturn in the internet namespace, with explicit options only
+# (-n: no configuration file), its user database, pid file and log in DIR, no TLS or DTLS.
+# LIFETIME_S > 0 caps allocations and sets permission and channel lifetimes to it. Peers are
+# the lab's TEST-NET addresses, allowed explicitly; nothing else is relayed to.
+lab_turn_up() {
+  local dir=$1 lifetime=${2:-0} extra=() i
+  command -v turnserver >/dev/null || { lab_log "turnserver (coturn) is not installed"; return 1; }
+  ip -n "${LAB_PREFIX}inet" addr add "$LAB_TURN_ADDR/24" dev br0 &&
+    ip -n "${LAB_PREFIX}inet" addr add "$LAB_TURN_ALT_ADDR/24" dev br0 || return 1
+  ((lifetime > 0)) && extra=(--max-allocate-lifetime "$lifetime" --permission-lifetime "$lifetime"
+    --channel-lifetime "$lifetime")
+  ip netns exec "${LAB_PREFIX}inet" turnserver -n \
+    --listening-ip "$LAB_TURN_ADDR" --listening-ip "$LAB_TURN_ALT_ADDR" --relay-ip "$LAB_TURN_ADDR" \
+    --listening-port "$LAB_TURN_PORT" --alt-listening-port $((LAB_TURN_PORT + 1)) \
+    --min-port 49152 --max-port 49999 \
+    --lt-cred-mech --user "$LAB_TURN_USER:$LAB_TURN_PASSWORD" --realm "$LAB_TURN_REALM" \
+    --userdb "$dir/turndb" --no-tls --no-dtls --fingerprint --no-cli \
+    --denied-peer-ip 0.0.0.0-255.255.255.255 --allowed-peer-ip 203.0.113.0-203.0.113.255 \
+    --pidfile "$dir/turnserver.pid" --log-file "$dir/turnserver.log" --simple-log --no-stdout-log \
+    "${extra[@]}" >"$dir/turnserver.out" 2>&1 &
+  LAB_TURN_PID=$!
+  # Up when both ports listen (at most 5 s, 50 polls).
+  for ((i = 0; i < 50; i++)); do
+    [[ $(ip netns exec "${LAB_PREFIX}inet" ss -Hlun "sport = :$LAB_TURN_PORT or sport = :$((LAB_TURN_PORT + 1))" | wc -l) -ge 2 ]] &&
+      return 0
+    kill -0 "$LAB_TURN_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  lab_log "coturn did not start (see $dir/turnserver.log)"
+  return 1
+}
+
+# lab_turn_down: coturn ends on SIGTERM; SIGKILL only if it has not after 5 s.
+lab_turn_down() {
+  local i
+  [[ -n $LAB_TURN_PID ]] || return 0
+  kill -TERM "$LAB_TURN_PID" 2>/dev/null
+  for ((i = 0; i < 50; i++)); do kill -0 "$LAB_TURN_PID" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$LAB_TURN_PID" 2>/dev/null && kill -KILL "$LAB_TURN_PID" 2>/dev/null
+  wait "$LAB_TURN_PID" 2>/dev/null
+  LAB_TURN_PID=""
+}
 
 # lab_down PREFIX: deletes the lab. Processes we started are ended by PID first; one still in
 # a lab namespace then is reported and ended, and lab_down returns 1.

@@ -8,6 +8,9 @@
 # the program written to the letter of its description; it prints the same event lines but
 # writes no trace. --delay-ms adds that much round trip to player a's path (kivra-delayqueue
 # in router a's namespace, checked with a UDP ping before the match).
+# --relay-a/--relay-b MODE gives that player the lab's TURN relay (coturn beside the server,
+# started for the match unless --turn-down) in that mode: player a through its relay.conf in
+# its own config directory, player b through the KIVRA_RELAY* variables.
 set -uo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=natlab.sh
@@ -20,6 +23,7 @@ players=ab server=1 timeout_s=60 flush_at_ms=0 crash_a_ms=0 restart_ms=0 server_
 emulator_a_override=""
 late_a_ms=0 frames_b="" rate_b="" size_b=64 window_ms=0
 peer_a=ours peer_b=ours delay_ms=0 start_a_ms=0
+relay_a="" relay_b="" turn_down=0 turn_lifetime=0 relay_password_a="" sample_a=0
 literal_peer=${KIVRA_LITERAL_PEER:-$HERE/../../../shared/peers/literal_peer.py}
 usage() {
   cat >&2 <<USAGE
@@ -33,6 +37,8 @@ usage: $0 --out DIR [--build DIR] [--nat-a cone|symmetric|forwarded] [--nat-b ..
           [--window-a-gone-after-ms MS]
           [--peer-a ours|literal] [--peer-b ours|literal] [--delay-ms MS]
           [--start-a-after-ms MS]
+          [--relay-a auto|always|never] [--relay-b ...] [--turn-down] [--turn-lifetime S]
+          [--relay-password-a PASSWORD] [--sample-a]
 USAGE
   exit 2
 }
@@ -67,13 +73,20 @@ while (($#)); do
     --peer-b) peer_b=$2; shift ;;
     --delay-ms) delay_ms=$2; shift ;;
     --start-a-after-ms) start_a_ms=$2; shift ;;
+    --relay-a) relay_a=$2; shift ;;
+    --relay-b) relay_b=$2; shift ;;
+    --turn-down) turn_down=1 ;;
+    --turn-lifetime) turn_lifetime=$2; shift ;;
+    --relay-password-a) relay_password_a=$2; shift ;;
+    --sample-a) sample_a=1 ;;
     *) usage ;;
   esac
   shift
 done
 [[ -n $out ]] || usage
 [[ $peer_a == ours || $peer_a == literal ]] && [[ $peer_b == ours || $peer_b == literal ]] || usage
-[[ $delay_ms =~ ^[0-9]+$ ]] || usage
+[[ $delay_ms =~ ^[0-9]+$ && $turn_lifetime =~ ^[0-9]+$ ]] || usage
+for mode in "$relay_a" "$relay_b"; do [[ -z $mode || $mode == auto || $mode == always || $mode == never ]] || usage; done
 [[ $(id -u) -eq 0 ]] || { echo "run_match: needs root (network and PID namespaces)" >&2; exit 77; }
 # KIVRA_NETPROXY_BIN / KIVRA_RENDEZVOUS_BIN: other binaries (the installed packages', say);
 # the emulator stand-in and the delay queue always come from the build.
@@ -88,7 +101,8 @@ done
 if [[ $peer_a == literal || $peer_b == literal ]]; then
   [[ -f $literal_peer ]] || { echo "run_match: missing the literal peer $literal_peer (set KIVRA_LITERAL_PEER)" >&2; exit 1; }
 fi
-mkdir -p "$out" && rm -f "$out"/*.events "$out"/*.rc "$out"/*.report "$out"/*.trace "$out"/*.stderr "$out"/server.log "$out"/server.out "$out"/lab.log "$out"/*.record "$out"/delayqueue.*
+mkdir -p "$out" && rm -f "$out"/*.events "$out"/*.rc "$out"/*.report "$out"/*.trace "$out"/*.stderr "$out"/server.log "$out"/server.out "$out"/lab.log "$out"/*.record "$out"/delayqueue.* &&
+  rm -rf "$out"/turn "$out"/a.config "$out"/b.config
 
 prefix="kv$$-"
 # Descendants of one of our own PIDs, depth first.
@@ -122,6 +136,7 @@ cleanup() {
   local pid
   stop_delayqueue
   stop_server
+  lab_turn_down
   [[ -n $echo_pid ]] && { kill -KILL "$echo_pid" 2>/dev/null; wait "$echo_pid" 2>/dev/null; }
   # Our jobs and everything below them, by PID (players run in subshells).
   for pid in "${pids[@]}"; do
@@ -159,6 +174,28 @@ if ((delay_ms > 0)); then
   awk -v m="${measured:--1000}" -v d="$delay_ms" 'BEGIN { exit !(m >= d - 10 && m <= d + 10) }' ||
     { echo "run_match: added delay check failed ($rtt_line, asked $delay_ms ms)" >&2; exit 1; }
 fi
+
+# The relay: coturn for any player given one (unless the scenario wants it down).
+if [[ -n $relay_a$relay_b ]] && ((!turn_down)); then
+  mkdir -p "$out/turn"
+  lab_turn_up "$out/turn" "$turn_lifetime" || { echo "run_match: cannot start coturn" >&2; exit 1; }
+  echo "coturn at $LAB_TURN_ADDR:$LAB_TURN_PORT (alternate $((LAB_TURN_PORT + 1))), lifetimes ${turn_lifetime:-default} s" >>"$out/lab.log"
+fi
+# Each player's own config directory, so that no relay.conf of this machine's user is read.
+mkdir -p "$out/a.config" "$out/b.config"
+if [[ -n $relay_a ]]; then
+  mkdir -p "$out/a.config/Sarnolix"
+  cat >"$out/a.config/Sarnolix/relay.conf" <<CONF
+# The lab's relay, as a player writes it.
+server = $LAB_TURN_ADDR:$LAB_TURN_PORT
+user = $LAB_TURN_USER
+password = ${relay_password_a:-$LAB_TURN_PASSWORD}
+mode = $relay_a
+CONF
+fi
+relay_env_b=()
+[[ -n $relay_b ]] && relay_env_b=(KIVRA_RELAY="$LAB_TURN_ADDR" KIVRA_RELAY_USER="$LAB_TURN_USER"
+  KIVRA_RELAY_PASSWORD="$LAB_TURN_PASSWORD" KIVRA_RELAY_MODE="$relay_b")
 
 server_pid=""
 start_server() {
@@ -209,8 +246,9 @@ fi
 player() { # side ns exit-code emulator frames rate size ours|literal
   local side=$1 ns=$2 code=$3 emulator=$4 frames=$5 rate=$6 size=$7 kind=$8
   local command="kivra-net:served,g,$match.$side,x,,$LAB_SERVER_ADDR,$LAB_SERVER_PORT,,"
-  local extra=() display=""
+  local extra=() display="" relay_env=()
   [[ $side == 1 ]] && extra=("${window_args_a[@]}") && display=$display_a
+  [[ $side == 2 ]] && relay_env=("${relay_env_b[@]}")
   local program=("$netproxy")
   # The literal peer ends by itself (exit 9) a little before our hard kill.
   [[ $kind == literal ]] && program=(env REFPEER_MAX_S=$((timeout_s > 5 ? timeout_s - 3 : timeout_s)) python3 "$literal_peer")
@@ -219,6 +257,7 @@ player() { # side ns exit-code emulator frames rate size ours|literal
     env KIVRA_STANDIN_FRAMES="$frames" KIVRA_STANDIN_RATE="$rate" KIVRA_STANDIN_EXIT_CODE="$code" \
     KIVRA_STANDIN_SIZE="$size" KIVRA_STANDIN_RECORD="$out/$ns.record" DISPLAY="$display" \
     KIVRA_STANDIN_REPORT="$out/$ns.report" KIVRA_NET_TRACE="$out/$ns.trace" \
+    XDG_CONFIG_HOME="$out/$ns.config" "${relay_env[@]}" \
     "${program[@]}" --emulator "$emulator" --command "$command" "${extra[@]}" \
     >"$out/$ns.events" 2>"$out/$ns.stderr"
   echo $? >"$out/$ns.rc"
@@ -249,10 +288,11 @@ pids+=($!)
 pid_a=$!
 
 ((flood_s > 0 && start_a_ms == 0)) && start_flood
-# Largest resident size and thread count of player a's kivra-netproxy, sampled every 200 ms.
-if ((flood_s > 0 || late_a_ms > 0)); then
+# Largest resident size, thread count and CPU time (utime + stime, clock ticks) of player a's
+# kivra-netproxy, sampled every 200 ms (--sample-a asks for it in any run).
+if ((flood_s > 0 || late_a_ms > 0 || sample_a)); then
   (
-    real_netproxy=$(readlink -f "$netproxy") max=0 threads=0
+    real_netproxy=$(readlink -f "$netproxy") max=0 threads=0 cpu=0
     for _ in $(seq $((timeout_s * 5))); do
       kill -0 "$pid_a" 2>/dev/null || break
       for pid in $(descendants "$pid_a"); do
@@ -261,11 +301,15 @@ if ((flood_s > 0 || late_a_ms > 0)); then
         [[ -n $rss ]] && ((rss > max)) && max=$rss
         n=$(awk '/^Threads:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
         [[ -n $n ]] && ((n > threads)) && threads=$n
+        # Fields 14 and 15 of stat, counted after the command name's closing parenthesis.
+        t=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null | awk '{ print $12 + $13 }')
+        [[ -n $t ]] && ((t > cpu)) && cpu=$t
       done
       sleep 0.2
     done
     echo "netproxy a max_rss_kb=$max" >>"$out/lab.log"
     echo "netproxy a max_threads=$threads" >>"$out/lab.log"
+    echo "netproxy a cpu_ticks=$cpu" >>"$out/lab.log"
   ) &
   pids+=($!)
   sampler=$!

@@ -2,6 +2,7 @@
 // traces come from the proxy's own writer (goldentraces), the summaries from golden files.
 #include "goldentraces.h"
 #include "tracereader.h"
+#include "wire/traceline.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -47,6 +48,8 @@ private Q_SLOTS:
     void gapAndBurst();
     void problemsNameTheirLines_data();
     void problemsNameTheirLines();
+    void relayedNote_data();
+    void relayedNote();
     void windowsLineEnds();
     void cutAnywhere();
     void randomBytes();
@@ -124,6 +127,37 @@ void TestTraceReader::problemsNameTheirLines_data()
                                                       << QStringList{"line 3: no line feed at the end"} << 1;
     QTest::newRow("missing head still read") << QByteArray("6 o 6 4b5652412070\n7 i 1 42\n")
                                              << QStringList{"line 1: not a kivra-netproxy trace"} << 2;
+}
+
+// The relay's note: shown in the summary as the path; anything like it but malformed is
+// skipped as any other unknown "#" line, and a trace without it reads as before.
+void TestTraceReader::relayedNote_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QString>("via");
+    const QByteArray head("# quark q.1\n# clock wall_us 10 mono_us 5\n");
+    const QByteArray line = wire::trace::relayedNote(QStringLiteral("203.0.113.3"), 49184);
+    QTest::newRow("note as the proxy writes it") << head + line + "6 o 1 41\n" << "203.0.113.3:49184";
+    QTest::newRow("no note: a direct match") << head + "6 o 1 41\n" << QString();
+    QTest::newRow("note with Windows line end") << head + "# relayed 203.0.113.3:3478\r\n" << "203.0.113.3:3478";
+    QTest::newRow("no port: skipped") << head + "# relayed 203.0.113.3\n" << QString();
+    QTest::newRow("port 0: skipped") << head + "# relayed 203.0.113.3:0\n" << QString();
+    QTest::newRow("port too large: skipped") << head + "# relayed 203.0.113.3:70000\n" << QString();
+    QTest::newRow("other note word: skipped") << head + "# relay 203.0.113.3:3478\n" << QString();
+}
+
+void TestTraceReader::relayedNote()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(QString, via);
+    kivratrace::Trace trace;
+    const kivratrace::Summary summary = summaryOf(data, &trace);
+    QCOMPARE(trace.problemCount, qint64(0));
+    QCOMPARE(trace.relayedVia, via);
+    const QString text = kivratrace::textReport(summary);
+    QCOMPARE(text.contains(QStringLiteral("relayed via ") + via + QLatin1Char('\n')), !via.isEmpty());
+    QCOMPARE(text.contains(QLatin1String("relayed")), !via.isEmpty());
+    QCOMPARE(kivratrace::jsonReport(summary).value(QStringLiteral("relayed_via")).toString(), via);
 }
 
 void TestTraceReader::problemsNameTheirLines()

@@ -61,6 +61,10 @@ Trace parseTrace(const char *data, std::size_t size)
             if (lineNo == 1)
                 addProblem(trace, 1, QStringLiteral("not a kivra-netproxy trace: it does not begin with \"# quark\""));
             qint64 wallUs = 0, monoUs = 0;
+            QString relayAddress;
+            quint16 relayPort = 0;
+            if (wire::trace::parseRelayedNote(p, lineEnd, &relayAddress, &relayPort))
+                trace.relayedVia = relayAddress + QLatin1Char(':') + QString::number(relayPort);
             switch (wire::trace::parseClockHeader(p, lineEnd, &wallUs, &monoUs)) {
             case wire::trace::ClockHeader::Good:
                 trace.wallUs = wallUs;

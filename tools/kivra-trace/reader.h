@@ -33,6 +33,7 @@ struct Trace
     bool hasClock = false;
     qint64 wallUs = 0; // header clock pair: wall time at monoUs
     qint64 monoUs = 0;
+    QString relayedVia;      // "address:port" of the TURN relay's note; empty for a direct match
     std::vector<Record> records;
     QStringList problems;    // first few, each naming its line
     qint64 problemCount = 0; // all of them

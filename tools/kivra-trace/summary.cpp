@@ -194,6 +194,7 @@ Summary summarize(const Trace &trace, const char *data)
 {
     Summary s;
     s.quark = trace.quark;
+    s.relayedVia = trace.relayedVia;
     s.hasClock = trace.hasClock;
     s.startWallUs = trace.wallUs;
     qint64 startUs = trace.hasClock ? trace.monoUs : (trace.records.empty() ? 0 : trace.records.front().timeUs);
@@ -236,6 +237,8 @@ QString textReport(const Summary &s)
 {
     QString text;
     text += QStringLiteral("quark        %1\n").arg(s.quark);
+    if (!s.relayedVia.isEmpty())
+        text += QStringLiteral("path         relayed via %1\n").arg(s.relayedVia);
     if (s.hasClock)
         text += QStringLiteral("start        %1 UTC\n")
                     .arg(QDateTime::fromMSecsSinceEpoch(s.startWallUs / 1000, Qt::UTC)
@@ -278,6 +281,8 @@ QJsonObject jsonReport(const Summary &s)
                      {QStringLiteral("problem_count"), double(s.problemCount)},
                      {QStringLiteral("problems"), QJsonArray::fromStringList(s.problems)},
                      {QStringLiteral("verdict"), s.verdict}};
+    if (!s.relayedVia.isEmpty())
+        root.insert(QStringLiteral("relayed_via"), s.relayedVia);
     if (s.hasClock) {
         root.insert(QStringLiteral("start_wall_us"), double(s.startWallUs));
         root.insert(QStringLiteral("start_utc"), QDateTime::fromMSecsSinceEpoch(s.startWallUs / 1000, Qt::UTC)

@@ -45,6 +45,7 @@ struct PingSent
 struct Summary
 {
     QString quark;
+    QString relayedVia; // the relayed address the peer saw; empty for a direct match
     bool hasClock = false;
     qint64 startWallUs = 0;
     double durationS = 0;
