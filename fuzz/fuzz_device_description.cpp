@@ -17,15 +17,11 @@ void checkDescription(const QByteArray &body, const QUrl &location)
     const upnp::WanService service = upnp::findWanService(body, location);
     if (service.controlUrl.isEmpty())
         return;
-    // An unparsable controlURL (a bad host) is still taken as the service's address.
-    FUZZ_OPEN_FINDING(service.controlUrl.isValid(), "invalid_control_url", "the control URL is valid");
-    if (!service.controlUrl.isValid())
-        return;
-    // A relative URLBase ("not a url" parses as a relative path) replaces the absolute
-    // location as the base, so the request would go nowhere.
-    FUZZ_OPEN_FINDING(!service.controlUrl.isRelative(), "relative_urlbase", "the control URL is absolute");
-    if (service.controlUrl.isRelative())
-        return;
+    // An unparsable controlURL (a bad host) must not be taken as the service's address.
+    FUZZ_CHECK(service.controlUrl.isValid(), "the control URL is valid");
+    // A relative URLBase ("not a url" parses as a relative path) must not replace the absolute
+    // location as the base, or the request would go nowhere.
+    FUZZ_CHECK(!service.controlUrl.isRelative(), "the control URL is absolute");
     FUZZ_CHECK(upnp::isUsableServiceType(service.serviceType), "the service type is one we can send");
     soapcheck::checkRequest(service.serviceType, 6006, QStringLiteral("Sarnolix UDP"));
 }

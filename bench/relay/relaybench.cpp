@@ -3,8 +3,10 @@
 //   direct  - no relay at all, the floor for round-trip times;
 //   epoll   - bench-relay-epoll, the practical limit;
 //   socat   - socat UDP4-LISTEN <-> UDP4, a second reference;
+//   qt-floor- bench-relay-qtfloor, the epoll relay's work woken by Qt's event loop;
 //   qt      - the proxy (bench-relay-qt) with the trace disabled;
-//   qt-trace- the proxy writing its trace file.
+//   qt-trace- the proxy writing its trace file;
+//   qt-other, qt-other-trace - the same for a second build of bench-relay-qt (--other-qt).
 // Each relay runs in its own process; its CPU time is read from /proc/<pid>/task/*/schedstat
 // (nanoseconds on the CPU, user and system) around each load. Loads: ping-pong (one datagram in
 // flight) at 64 and 512 bytes, a 60 Hz match in both directions, and a flood each way.
@@ -12,17 +14,20 @@
 // other than lo exists.
 #include "benchwire.h"
 #include "wire/probewire.h"
+#include "wire/punchwire.h"
 #include "wire/signalwire.h"
+
+#include <QHostAddress>
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -59,17 +64,15 @@ constexpr int PeerSide = 2;
 // Floods give the relay a CPU of its own, as it has on a player's machine.
 void pin(pid_t pid, int cpu)
 {
-    if (cpu < 0)
-        return;
     cpu_set_t set;
     CPU_ZERO(&set);
     CPU_SET(cpu, &set);
     sched_setaffinity(pid, sizeof set, &set);
 }
 
-void pinLoad(pid_t relay, bool ownCpu, bool enabled)
+void pinLoad(pid_t relay, bool ownCpu)
 {
-    if (!enabled || sysconf(_SC_NPROCESSORS_ONLN) < 2)
+    if (sysconf(_SC_NPROCESSORS_ONLN) < 2)
         return;
     pin(0, 0);
     if (relay > 0)
@@ -114,23 +117,14 @@ unsigned short localPort(int fd)
 
 bool onlyLoopback()
 {
-    std::FILE *f = std::fopen("/proc/net/dev", "r");
-    if (!f)
+    struct if_nameindex *names = if_nameindex();
+    if (!names)
         return false;
-    char line[512];
     int interfaces = 0;
     bool others = false;
-    for (int n = 0; n < 1000 && std::fgets(line, sizeof line, f); ++n) {
-        const char *colon = std::strchr(line, ':');
-        if (!colon)
-            continue;
-        const char *name = line;
-        while (*name == ' ')
-            ++name;
-        ++interfaces;
-        others = others || std::strncmp(name, "lo:", 3) != 0;
-    }
-    std::fclose(f);
+    for (const struct if_nameindex *n = names; n->if_index != 0; ++n, ++interfaces)
+        others = others || std::strcmp(n->if_name, "lo") != 0;
+    if_freenameindex(names);
     return interfaces >= 1 && !others;
 }
 
@@ -355,7 +349,6 @@ void Bench::service(int fd)
         recv(fd, buffer, sizeof buffer, 0);
         const QByteArray datagram(buffer, int(got));
         if (fd == s) {
-            const wire::signalling::SignalMessage message = wire::signalling::parseSignalMessage(datagram);
             if (datagram.startsWith("register/")) {
                 serverPeer = from;
                 const QByteArray answer = wire::signalling::registeredMessage(MatchId, Side);
@@ -364,7 +357,6 @@ void Bench::service(int fd)
                 const QByteArray answer = wire::signalling::readyAckMessage(MatchId, Side);
                 sendTo(s, answer.constData(), std::size_t(answer.size()), from);
             }
-            (void)message;
             continue;
         }
         if (fd == p) {
@@ -477,10 +469,11 @@ bool Bench::start(const std::string &kind, const std::string &qtBin, const std::
         *why = "proxy did not register";
         return false;
     }
-    const QByteArray announce = "peer/" + QByteArray(MatchId) + "/127.0.0.2/" + QByteArray::number(peerPort);
+    const QByteArray announce =
+        wire::signalling::peerMessage(MatchId, QHostAddress(QStringLiteral("127.0.0.2")), peerPort);
     sendTo(s, announce.constData(), std::size_t(announce.size()), serverPeer);
-    const char punchReply[] = "0.4242424242424242 0.1000000000000000 ok";
-    sendTo(p, punchReply, sizeof punchReply - 1, toPeer);
+    const QByteArray punchReply = wire::punch::punchDatagram("0.4242424242424242", "0.1000000000000000");
+    sendTo(p, punchReply.constData(), std::size_t(punchReply.size()), toPeer);
     for (int n = 0; n < 10; ++n) {
         if (!readLine(&line, deadline)) {
             *why = "proxy handshake did not finish";
@@ -645,7 +638,6 @@ Figures Bench::flood(bool fromEmulator, int count, std::size_t size)
         recvs[i].msg_hdr.msg_iovlen = 1;
     }
     std::uint64_t expected = nextSeq;
-    const std::uint64_t firstSeq = nextSeq;
     std::int64_t lastArrival = 0;
     const auto drain = [&]() {
         int got = 0;
@@ -703,7 +695,6 @@ Figures Bench::flood(bool fromEmulator, int count, std::size_t size)
         if (drain() > 0)
             quietSince = nowNs();
     }
-    (void)firstSeq;
     f.lost = f.sent - f.relayed;
     f.cpu = child > 0 ? cpuNs(child) - cpu0 : 0;
     const std::int64_t end = lastArrival > start ? lastArrival : sendEnd;
@@ -714,12 +705,10 @@ Figures Bench::flood(bool fromEmulator, int count, std::size_t size)
 
 struct Options
 {
-    bool quick = false;
     int matchSeconds = 60;
     int pingPongs = 20000;
     int floodCount = 1000000;
     int rounds = 1;
-    bool pinning = true;
     std::string tmpDir = "/tmp";
     std::string otherQtBin; // a second build of bench-relay-qt, as "qt-other" and "qt-other-trace"
     std::vector<std::string> relays{"direct", "epoll", "socat", "qt-floor", "qt", "qt-trace"};
@@ -747,16 +736,13 @@ void runRelay(const Options &options, RelayRun &run, int e, int p, int s)
     const pid_t pid = bench.pid();
     if (pid > 0)
         run.rssStartKib = statusKib(pid, "VmRSS");
-    pinLoad(pid, false, options.pinning);
+    pinLoad(pid, false);
     run.loads["pingpong64"] = bench.pingPong(64, options.pingPongs);
     run.loads["pingpong512"] = bench.pingPong(512, options.pingPongs);
-    std::fprintf(stderr, "   ping-pong done\n");
     run.loads["match60"] = bench.match(options.matchSeconds);
-    std::fprintf(stderr, "   60 Hz match done\n");
-    pinLoad(pid, true, options.pinning);
+    pinLoad(pid, true);
     run.loads["flood-out"] = bench.flood(true, options.floodCount, 64);
     run.loads["flood-in"] = bench.flood(false, options.floodCount, 64);
-    std::fprintf(stderr, "   floods done\n");
     if (pid > 0) {
         run.rssEndKib = statusKib(pid, "VmRSS");
         run.peakKib = statusKib(pid, "VmHWM");
@@ -764,12 +750,8 @@ void runRelay(const Options &options, RelayRun &run, int e, int p, int s)
     for (const auto &load : run.loads)
         run.relayedBetween += load.second.relayed;
     bench.finish();
-    if (traced) {
-        struct stat st{};
-        if (stat(tracePath.c_str(), &st) == 0)
-            std::fprintf(stderr, "   trace file: %lld bytes\n", static_cast<long long>(st.st_size));
+    if (traced)
         unlink(tracePath.c_str());
-    }
 }
 
 std::string ratio(double value, double reference)
@@ -779,11 +761,6 @@ std::string ratio(double value, double reference)
     char text[32];
     std::snprintf(text, sizeof text, "%.2fx", value / reference);
     return text;
-}
-
-double median(std::vector<double> values)
-{
-    return benchwire::percentile(std::move(values), 50);
 }
 
 // One relay's figures over all rounds: the median of each figure, losses added up.
@@ -802,6 +779,16 @@ struct RelaySummary
     double rssStartKib = 0, rssEndKib = 0, growthKib = 0, peakKib = 0, relayedBetween = 0;
 };
 
+// The median of one figure over the rounds (or its largest value, for the worst round).
+template <typename Figure>
+double overRounds(const std::vector<const RelayRun *> &rounds, Figure figure, double p = 50)
+{
+    std::vector<double> values;
+    for (const RelayRun *r : rounds)
+        values.push_back(figure(*r));
+    return benchwire::percentile(std::move(values), p);
+}
+
 RelaySummary summarise(const std::vector<RelayRun> &rounds)
 {
     RelaySummary out;
@@ -816,41 +803,26 @@ RelaySummary summarise(const std::vector<RelayRun> &rounds)
     if (ok.empty())
         return out;
     out.available = true;
-    for (const char *load : LoadOrder) {
-        std::vector<double> cpu, p50, p99, mx, rate, offered;
+    for (const std::string load : LoadOrder) {
         LoadSummary &l = out.loads[load];
+        const auto of = [&load](const RelayRun &r) -> const Figures & { return r.loads.at(load); };
         for (const RelayRun *r : ok) {
-            const Figures &f = r->loads.at(load);
-            cpu.push_back(f.cpuPerDatagramNs());
-            p50.push_back(benchwire::percentile(f.rttUs, 50));
-            p99.push_back(benchwire::percentile(f.rttUs, 99));
-            mx.push_back(benchwire::percentile(f.rttUs, 100));
-            rate.push_back(f.rate);
-            offered.push_back(f.offered);
-            l.sent += f.sent;
-            l.lost += f.lost;
-            l.damaged += f.damaged;
+            l.sent += of(*r).sent;
+            l.lost += of(*r).lost;
+            l.damaged += of(*r).damaged;
         }
-        l.cpuNs = median(cpu);
-        l.p50 = median(p50);
-        l.p99 = median(p99);
-        l.max = median(mx);
-        l.rate = median(rate);
-        l.offered = median(offered);
+        l.cpuNs = overRounds(ok, [&](const RelayRun &r) { return of(r).cpuPerDatagramNs(); });
+        l.p50 = overRounds(ok, [&](const RelayRun &r) { return benchwire::percentile(of(r).rttUs, 50); });
+        l.p99 = overRounds(ok, [&](const RelayRun &r) { return benchwire::percentile(of(r).rttUs, 99); });
+        l.max = overRounds(ok, [&](const RelayRun &r) { return benchwire::percentile(of(r).rttUs, 100); });
+        l.rate = overRounds(ok, [&](const RelayRun &r) { return of(r).rate; });
+        l.offered = overRounds(ok, [&](const RelayRun &r) { return of(r).offered; });
     }
-    std::vector<double> start, end, growth, peak, between;
-    for (const RelayRun *r : ok) {
-        start.push_back(double(r->rssStartKib));
-        end.push_back(double(r->rssEndKib));
-        growth.push_back(double(r->rssEndKib - r->rssStartKib));
-        peak.push_back(double(r->peakKib));
-        between.push_back(double(r->relayedBetween));
-    }
-    out.rssStartKib = median(start);
-    out.rssEndKib = median(end);
-    out.growthKib = benchwire::percentile(growth, 100); // the worst round
-    out.peakKib = benchwire::percentile(peak, 100);
-    out.relayedBetween = median(between);
+    out.rssStartKib = overRounds(ok, [](const RelayRun &r) { return double(r.rssStartKib); });
+    out.rssEndKib = overRounds(ok, [](const RelayRun &r) { return double(r.rssEndKib); });
+    out.growthKib = overRounds(ok, [](const RelayRun &r) { return double(r.rssEndKib - r.rssStartKib); }, 100);
+    out.peakKib = overRounds(ok, [](const RelayRun &r) { return double(r.peakKib); }, 100);
+    out.relayedBetween = overRounds(ok, [](const RelayRun &r) { return double(r.relayedBetween); });
     return out;
 }
 
@@ -867,10 +839,8 @@ void report(const Options &options, const std::vector<RelaySummary> &runs)
     std::printf("Loads: ping-pong %d round trips each at 64 and 512 bytes; 60 Hz match %d s (64-byte frames,\n"
                 "echoed by the peer); floods of %d datagrams of 64 bytes each way. %d round(s), relays\n"
                 "interleaved; each figure is the median over the rounds, losses are added up.\n"
-                "%s\n\n",
-                options.pingPongs, options.matchSeconds, options.floodCount, options.rounds,
-                options.pinning ? "Ping-pong and 60 Hz: driver and relay pinned to CPU 0; floods: relay on CPU 1."
-                                : "No CPU pinning.");
+                "Ping-pong and 60 Hz: driver and relay pinned to CPU 0; floods: relay on CPU 1.\n\n",
+                options.pingPongs, options.matchSeconds, options.floodCount, options.rounds);
 
     std::printf("### CPU per relayed datagram (ns, and ratio to epoll)\n\n");
     std::printf("| relay | pingpong64 | pingpong512 | match60 | flood-out | flood-in |\n|---|---|---|---|---|---|\n");
@@ -952,12 +922,10 @@ void report(const Options &options, const std::vector<RelaySummary> &runs)
 int main(int argc, char *argv[])
 {
     Options options;
-    bool allowHostNetwork = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
         if (a == "--quick") {
-            options.quick = true;
             options.matchSeconds = 10;
             options.pingPongs = 5000;
             options.floodCount = 200000;
@@ -981,20 +949,16 @@ int main(int argc, char *argv[])
                 options.relays.push_back(list.substr(at, comma - at));
                 at = comma + 1;
             }
-        } else if (a == "--no-pin") {
-            options.pinning = false;
-        } else if (a == "--allow-host-network") {
-            allowHostNetwork = true;
         } else {
             std::fprintf(stderr,
-                         "usage: bench-relay [--quick] [--rounds R] [--match-seconds S] [--pingpongs N] [--flood N] [--no-pin]\n"
+                         "usage: bench-relay [--quick] [--rounds R] [--match-seconds S] [--pingpongs N] [--flood N]\n"
                          "                   [--relays direct,epoll,socat,qt-floor,qt,qt-trace] [--tmp DIR]\n"
                          "                   [--other-qt BIN  (adds relays qt-other, qt-other-trace)]\n"
                          "Run it through bench/relay/run.sh, which makes the private network namespace.\n");
             return 2;
         }
     }
-    if (!allowHostNetwork && !onlyLoopback()) {
+    if (!onlyLoopback()) {
         std::fprintf(stderr, "bench-relay: interfaces other than lo exist; run it through bench/relay/run.sh\n");
         return 2;
     }

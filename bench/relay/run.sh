@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Relay benchmark: the proxy's relay against a minimal epoll relay and socat, same loads, same
-# run. Prints figures (markdown tables); never fails a build. Needs root for its private
+# Relay benchmark: the proxy's relay against a minimal epoll relay, the same relay inside Qt's
+# event loop and socat, same loads, same run. Prints figures (markdown tables); never fails a build. Needs root for its private
 # network namespace, in which every datagram stays on lo.
-#   bench/relay/run.sh            # as root: full run (60 s match, 1,000,000-datagram floods), ~8 min
-#   bench/relay/run.sh --quick    # as root: 10 s match, 200,000-datagram floods, ~2 min
-# BUILD_DIR (default <repo>/build-bench) is where the three bench programs are built.
+#   bench/relay/run.sh            # as root: full run (60 s match, 1,000,000-datagram floods), ~10 min
+#   bench/relay/run.sh --quick    # as root: 10 s match, 200,000-datagram floods, ~2.5 min
+#   bench/relay/run.sh --rounds R # R interleaved rounds, medians reported; that many times as long
+# BUILD_DIR (default <repo>/build-bench) is where the four bench programs are built.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/../.." && pwd)"

@@ -21,4 +21,13 @@ QString argumentValue(const QStringList &arguments, const QString &option);
 // All four options read from the program's argument list.
 LaunchOptions launchOptionsFrom(const QStringList &arguments);
 
+// A person's question rather than a match: only `--help` or `--version` as the one word after
+// the program path. Any other command line is a match, whatever else it holds, so a front-end
+// that passes these words among its options still gets its match (or missing_arguments).
+enum class InfoRequest { Match, Help, Version };
+InfoRequest infoRequestFrom(const QStringList &arguments);
+
+// The --help text (stdout, exit 0).
+QString usageText();
+
 } // namespace host

@@ -3,7 +3,11 @@
 #include "host/netruntime.h"
 #include "platform/platform.h"
 
+#include "kivraversion.h"
+
 #include <QCoreApplication>
+
+#include <cstdio>
 
 int main(int argc, char *argv[])
 {
@@ -12,6 +16,16 @@ int main(int argc, char *argv[])
     platform::ignoreBrokenPipes();
     platform::tuneProcess();
     QCoreApplication app(argc, argv);
+    switch (host::infoRequestFrom(QCoreApplication::arguments())) {
+    case host::InfoRequest::Help:
+        std::fputs(qPrintable(host::usageText()), stdout);
+        return 0;
+    case host::InfoRequest::Version:
+        std::printf("kivra-netproxy %s\n", kivra::Version);
+        return 0;
+    case host::InfoRequest::Match:
+        break;
+    }
     NetRuntime runtime(host::launchOptionsFrom(QCoreApplication::arguments()));
     const NetRuntime::StartOutcome outcome = runtime.start();
     if (!outcome.runLoop)

@@ -21,8 +21,8 @@ void tuneProcess();
 enum class WindowState { Exists, Gone, Unknown };
 
 // Whether the window with this handle still exists. Linux: an X11 window id asked of the
-// X server named by DISPLAY; Unknown when no server can be reached, so the caller keeps
-// the match going. Windows: IsWindow.
+// X server named by DISPLAY; Unknown when no server can be reached or the handle is wider
+// than an X window id (32 bits), so the caller keeps the match going. Windows: IsWindow.
 WindowState windowState(std::uint64_t handle);
 
 // Makes a write to a pipe or socket whose reading end is closed fail with an error instead

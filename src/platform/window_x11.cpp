@@ -418,9 +418,11 @@ namespace platform {
 
 WindowState windowState(std::uint64_t handle)
 {
-    // No X window can carry a wider id; truncating would ask about some other window.
+    // No X window can carry a wider id, so there is nothing to ask the server (truncating
+    // would ask about some other window). A handle the watch cannot ask about says nothing
+    // about the front-end's window: the match goes on.
     if (handle > MaxWindowId)
-        return WindowState::Gone;
+        return WindowState::Unknown;
     const auto window = static_cast<std::uint32_t>(handle);
     Watch &w = watch();
     const Clock::time_point start = Clock::now();

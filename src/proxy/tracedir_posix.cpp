@@ -5,8 +5,7 @@
 #include "proxy/tracefile.h"
 #include "wire/traceline.h"
 
-#ifndef Q_OS_WIN
-
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
@@ -192,8 +191,8 @@ std::FILE *createTrace(int dirFd, const QString &fileName)
     return stream;
 }
 
-} // namespace
-
+// The trace directory below `base`, retention and the new file, all relative to directory
+// descriptors. Null on any failure.
 std::FILE *openPrivateTrace(const TraceBase &base, const QString &fileName)
 {
     Descriptor dir(openBase(base));
@@ -212,6 +211,18 @@ std::FILE *openPrivateTrace(const TraceBase &base, const QString &fileName)
     return createTrace(dir.get(), fileName);
 }
 
-} // namespace tracefile
+} // namespace
 
-#endif // Q_OS_WIN
+OpenedTrace openDefaultTrace(const TraceEnvironment &env, const QString &fileName)
+{
+    OpenedTrace opened;
+    const TraceBase base = traceBaseDirectory(env.localAppData, env.xdgStateHome, env.home);
+    if (base.anchor.isEmpty())
+        return opened;
+    opened.file = openPrivateTrace(base, fileName);
+    if (opened.file)
+        opened.path = QDir(base.path()).filePath(QLatin1String(TraceSubdirectory) + QLatin1Char('/') + fileName);
+    return opened;
+}
+
+} // namespace tracefile

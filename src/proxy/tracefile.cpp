@@ -1,8 +1,7 @@
 #include "proxy/tracefile.h"
+#include "wire/traceline.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <chrono>
@@ -10,10 +9,6 @@
 namespace tracefile {
 namespace {
 
-const QString TraceSubdirectory = QStringLiteral("Sarnolix/net-traces");
-#ifdef Q_OS_WIN
-const QString TraceNameFilter = QStringLiteral("*.txt");
-#endif
 const QString TraceSuffix = QStringLiteral(".txt");
 const QString StateBelowHome = QStringLiteral(".local/state"); // XDG_STATE_HOME's default below HOME
 const QString TraceTimeFormat = QStringLiteral("yyyyMMdd-HHmmss");
@@ -116,21 +111,6 @@ TraceEnvironment processTraceEnvironment()
             qEnvironmentVariable("XDG_STATE_HOME"), qEnvironmentVariable("HOME"), QDir::tempPath()};
 }
 
-namespace {
-
-// The base directory for this platform; empty when there is none.
-QString platformBasePath(const TraceEnvironment &env)
-{
-#ifdef Q_OS_WIN
-    // LOCALAPPDATA, else the temporary directory, which is per user on Windows.
-    return env.localAppData.isEmpty() ? env.tempDir : env.localAppData;
-#else
-    return traceBaseDirectory(env.localAppData, env.xdgStateHome, env.home).path();
-#endif
-}
-
-// The local 8-bit form of a path, or empty when that encoding cannot carry it (the bytes would
-// name some other file).
 QByteArray encodedPath(const QString &path)
 {
     const QByteArray encoded = path.toLocal8Bit();
@@ -139,65 +119,17 @@ QByteArray encodedPath(const QString &path)
     return encoded;
 }
 
-#ifdef Q_OS_WIN
-// The per-user directory on Windows: made with its parents, then pruned to 49 "*.txt" files.
-std::FILE *openWindowsTrace(const QString &basePath, const QString &fileName, QString &path)
-{
-    QDir dir(basePath);
-    if (!dir.mkpath(TraceSubdirectory) || !dir.cd(TraceSubdirectory))
-        return nullptr;
-    QList<TraceCandidate> candidates;
-    const QFileInfoList entries = dir.entryInfoList({TraceNameFilter}, QDir::Files | QDir::NoSymLinks);
-    candidates.reserve(entries.size());
-    for (const QFileInfo &entry : entries)
-        candidates.append({entry.absoluteFilePath(), entry.lastModified().toMSecsSinceEpoch()});
-    const QStringList expired = expiredTraces(candidates, KeptOldTraces);
-    for (const QString &old : expired)
-        QFile::remove(old);
-    path = dir.filePath(fileName);
-    const QByteArray encoded = encodedPath(path);
-    return encoded.isEmpty() ? nullptr : std::fopen(encoded.constData(), "w");
-}
-#endif
-
-} // namespace
-
-QString plannedTracePath(const TraceEnvironment &env, const QString &quark, const QDateTime &localNow)
-{
-    if (!env.overridePath.isEmpty())
-        return env.overridePath;
-    const QString base = platformBasePath(env);
-    if (base.isEmpty())
-        return {};
-    return QDir(base).filePath(TraceSubdirectory + QLatin1Char('/') + traceFileName(localNow, quark));
-}
-
 OpenedTrace openTraceFile(const TraceEnvironment &env, const QString &quark, const QDateTime &localNow)
 {
+    if (env.overridePath.isEmpty())
+        return openDefaultTrace(env, traceFileName(localNow, quark));
+    // The file the user names is theirs to choose, links and all.
     OpenedTrace opened;
-    if (!env.overridePath.isEmpty()) {
-        // The file the user names is theirs to choose, links and all.
-        const QByteArray encoded = encodedPath(env.overridePath);
-        if (!encoded.isEmpty())
-            opened.file = std::fopen(encoded.constData(), "w");
-        if (opened.file)
-            opened.path = env.overridePath;
-        return opened;
-    }
-    const QString fileName = traceFileName(localNow, quark);
-#ifdef Q_OS_WIN
-    QString path;
-    opened.file = openWindowsTrace(platformBasePath(env), fileName, path);
+    const QByteArray encoded = encodedPath(env.overridePath);
+    if (!encoded.isEmpty())
+        opened.file = std::fopen(encoded.constData(), "w");
     if (opened.file)
-        opened.path = path;
-#else
-    const TraceBase base = traceBaseDirectory(env.localAppData, env.xdgStateHome, env.home);
-    if (base.anchor.isEmpty())
-        return opened;
-    opened.file = openPrivateTrace(base, fileName);
-    if (opened.file)
-        opened.path = QDir(base.path()).filePath(TraceSubdirectory + QLatin1Char('/') + fileName);
-#endif
+        opened.path = env.overridePath;
     return opened;
 }
 

@@ -1,7 +1,7 @@
 // The datagram trace file: file name rule, where traces go, which old ones are deleted, the
 // clocks and when to flush; the lines themselves are wire/traceline's. No sockets, no event
 // loop; the manager owns the open stream. The rules are free functions; openTraceFile and
-// openPrivateTrace are the file-system shell.
+// openDefaultTrace (tracedir_posix.cpp or tracedir_windows.cpp) are the file-system shell.
 #pragma once
 
 #include <QByteArray>
@@ -11,21 +11,16 @@
 #include <QStringList>
 #include <QtGlobal>
 
-#include "wire/traceline.h"
-
 #include <cstddef>
 #include <cstdio>
 
 namespace tracefile {
 
-// The line format itself is the wire library's; these names stay here for the file's users.
-using wire::trace::formatTraceLine;
-using wire::trace::TraceContentBytes;
-using wire::trace::TraceLineCapacity;
-using wire::trace::traceHeader;
-
 // Old traces kept when a new one is made (files): with the new one, 50 remain.
 constexpr int KeptOldTraces = 49;
+
+// The trace directory below the per-user base (path, "/"-separated).
+inline constexpr char TraceSubdirectory[] = "Sarnolix/net-traces";
 
 // Appends one data line to `file` with a single fwrite, and flushes when more than a second
 // has passed since `lastFlushUs` (updated then). The relay calls this for every datagram.
@@ -91,9 +86,6 @@ struct TraceEnvironment
 
 TraceEnvironment processTraceEnvironment();
 
-// Where a new trace for `quark` would go now; makes and deletes nothing. Empty when none.
-QString plannedTracePath(const TraceEnvironment &env, const QString &quark, const QDateTime &localNow);
-
 struct OpenedTrace
 {
     std::FILE *file = nullptr; // null: no trace
@@ -107,11 +99,14 @@ struct OpenedTrace
 // file is created private (0600). No trace when any step fails.
 OpenedTrace openTraceFile(const TraceEnvironment &env, const QString &quark, const QDateTime &localNow);
 
-#ifndef Q_OS_WIN
-// The POSIX part of openTraceFile: the trace directory below `base`, retention and the new
-// file `fileName`, all relative to directory descriptors. Null on any failure.
-std::FILE *openPrivateTrace(const TraceBase &base, const QString &fileName);
-#endif
+// The platform part of openTraceFile, one file per platform chosen by CMake: the trace
+// directory below the per-user base, retention and the new file `fileName`. No trace on any
+// failure.
+OpenedTrace openDefaultTrace(const TraceEnvironment &env, const QString &fileName);
+
+// The local 8-bit form of a path, or empty when that encoding cannot carry it (the bytes would
+// name some other file).
+QByteArray encodedPath(const QString &path);
 
 // Clock readings in microseconds (nanoseconds / 1000, truncated).
 qint64 steadyMicros();

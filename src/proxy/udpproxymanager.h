@@ -157,7 +157,6 @@ private:
     void traceRelayed(const QHostAddress &address, quint16 port);
 
     // Trace (udpproxymanager_trace.cpp)
-    QString tracePath() const;
     void openTrace();
     void traceDatagram(char direction, const char *data, qint64 length);
     void closeTrace();

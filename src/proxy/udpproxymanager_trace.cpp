@@ -12,12 +12,6 @@ constexpr std::size_t TraceBufferBytes = 1048576; // bytes of stdio buffer: few 
 
 } // namespace
 
-QString UdpProxyManager::tracePath() const
-{
-    // Only works out the path; openTrace makes the directory and file in one guarded step.
-    return tracefile::plannedTracePath(tracefile::processTraceEnvironment(), quark, QDateTime::currentDateTime());
-}
-
 void UdpProxyManager::openTrace()
 {
     if (traceFile) {

@@ -1,5 +1,9 @@
 #include "upnp/soap.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QObject>
+#include <QUrl>
 #include <QXmlStreamReader>
 
 namespace upnp {
@@ -23,6 +27,19 @@ constexpr int MaxAnswerElements = 1000;
 constexpr qsizetype MaxAddressTextChars = 64;
 // UPnP IGD error OnlyPermanentLeasesSupported.
 constexpr char OnlyPermanentLeasesElement[] = "<errorCode>725</errorCode>";
+// A fault body is a few hundred bytes; a router that streams without end would otherwise
+// grow our memory without bound (bytes).
+constexpr qint64 MaxFaultBytes = 1024 * 1024;
+// The headers every action is posted with.
+constexpr char SoapContentType[] = "text/xml; charset=\"utf-8\"";
+
+QNetworkRequest soapRequest(const QUrl &controlUrl, const QByteArray &action)
+{
+    QNetworkRequest request(controlUrl);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QString::fromLatin1(SoapContentType));
+    request.setRawHeader("SOAPAction", action);
+    return request;
+}
 
 } // namespace
 
@@ -100,6 +117,46 @@ QHostAddress externalAddressFromAnswer(const QByteArray &body)
         return address;
     }
     return {};
+}
+
+SoapCall addPortMappingCall(const QUrl &controlUrl, const QString &serviceType, quint16 port,
+                            const QHostAddress &internalClient, const QString &description, int leaseSeconds)
+{
+    return {soapRequest(controlUrl, soapAction(serviceType)),
+            addPortMappingBody(serviceType, port, internalClient, description, leaseSeconds), MaxFaultBytes};
+}
+
+SoapCall externalAddressCall(const QUrl &controlUrl, const QString &serviceType)
+{
+    return {soapRequest(controlUrl, externalAddressAction(serviceType)), externalAddressBody(serviceType),
+            MaxAnswerBytes};
+}
+
+void limitReplySize(QNetworkReply *reply, qint64 maxBytes)
+{
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply, maxBytes](qint64 received, qint64) {
+        if (received > maxBytes)
+            reply->abort();
+    });
+}
+
+QNetworkReply *post(QNetworkAccessManager &network, const SoapCall &call)
+{
+    QNetworkReply *reply = network.post(call.request, call.body);
+    limitReplySize(reply, call.maxReplyBytes);
+    return reply;
+}
+
+QHostAddress externalAddressFromReply(QNetworkReply *reply)
+{
+    if (reply->error() != QNetworkReply::NoError)
+        return {};
+    return externalAddressFromAnswer(reply->read(MaxAnswerBytes));
+}
+
+bool isOnlyPermanentLeasesReply(QNetworkReply *reply)
+{
+    return isOnlyPermanentLeasesFault(reply->read(MaxFaultBytes));
 }
 
 } // namespace upnp

@@ -23,21 +23,12 @@ constexpr int RouteProbeWaitMs = 1000;
 constexpr int DefaultHttpPort = 80;
 // Datagrams read per readyRead; the rest wait for the next notification (count).
 constexpr int MaxDatagramsPerRead = 64;
-// A device description or fault body is a few kilobytes; a device that streams without
-// end would otherwise grow our memory without bound (bytes).
+// A device description is a few kilobytes; a device that streams without end would
+// otherwise grow our memory without bound (bytes).
 constexpr qint64 MaxReplyBytes = 1024 * 1024;
 
 constexpr char GatewaySearchTarget[] = "urn:schemas-upnp-org:device:InternetGatewayDevice:1";
 constexpr char WanIpSearchTarget[] = "urn:schemas-upnp-org:service:WANIPConnection:1";
-
-// Aborts a reply whose body grows past MaxReplyBytes; it then ends as an error reply.
-void limitReplySize(QNetworkReply *reply)
-{
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
-        if (received > MaxReplyBytes)
-            reply->abort();
-    });
-}
 
 // An oversized body that came in one piece (too fast for the abort) counts as an error too.
 bool replyFailed(QNetworkReply *reply)
@@ -169,7 +160,7 @@ void UpnpPortMapper::fetchDeviceDescription(const QUrl &location)
         return;
     }
     QNetworkReply *reply = networkManager.get(QNetworkRequest(descriptionUrl));
-    limitReplySize(reply);
+    upnp::limitReplySize(reply, MaxReplyBytes);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { handleDeviceDescription(reply); });
 }
 
@@ -214,12 +205,9 @@ void UpnpPortMapper::addNextMapping()
 
 void UpnpPortMapper::sendAddPortMapping(quint16 port, int leaseSeconds)
 {
-    QNetworkRequest request(controlUrl);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("text/xml; charset=\"utf-8\""));
-    request.setRawHeader("SOAPAction", upnp::soapAction(serviceType));
-    QNetworkReply *reply = networkManager.post(
-        request, upnp::addPortMappingBody(serviceType, port, localAddress, mappingDescription, leaseSeconds));
-    limitReplySize(reply);
+    QNetworkReply *reply = upnp::post(networkManager, upnp::addPortMappingCall(controlUrl, serviceType, port,
+                                                                                localAddress, mappingDescription,
+                                                                                leaseSeconds));
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, port, leaseSeconds] { handleAddPortMappingReply(reply, port, leaseSeconds); });
 }
@@ -235,7 +223,7 @@ void UpnpPortMapper::handleAddPortMappingReply(QNetworkReply *reply, quint16 por
         return;
     }
     // A router that only grants permanent leases gets one more request for this port.
-    if (leaseSeconds != upnp::PermanentLeaseSeconds && upnp::isOnlyPermanentLeasesFault(reply->read(MaxReplyBytes))) {
+    if (leaseSeconds != upnp::PermanentLeaseSeconds && upnp::isOnlyPermanentLeasesReply(reply)) {
         sendAddPortMapping(port, upnp::PermanentLeaseSeconds);
         return;
     }

@@ -19,6 +19,8 @@ class TestHostFunctions : public QObject
 private Q_SLOTS:
     void argumentValue_data();
     void argumentValue();
+    void infoRequest_data();
+    void infoRequest();
     void writeEvent_data();
     void writeEvent();
     void parseServedCommand_data();
@@ -59,6 +61,32 @@ void TestHostFunctions::argumentValue()
     QFETCH(QStringList, arguments);
     QFETCH(QString, option);
     QTEST(host::argumentValue(arguments, option), "expected");
+}
+
+// --help and --version only alone: a front-end's match command line never turns into one.
+void TestHostFunctions::infoRequest_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<host::InfoRequest>("expected");
+    const QString prog = QStringLiteral("/bin/kivra-netproxy");
+    QTest::newRow("help alone") << QStringList{prog, "--help"} << host::InfoRequest::Help;
+    QTest::newRow("version alone") << QStringList{prog, "--version"} << host::InfoRequest::Version;
+    QTest::newRow("help with a match") << QStringList{prog, "--help", "--emulator", "/e", "--command", "x"}
+                                       << host::InfoRequest::Match;
+    QTest::newRow("version after the options") << QStringList{prog, "--emulator", "/e", "--command", "x", "--version"}
+                                               << host::InfoRequest::Match;
+    QTest::newRow("version as the command") << QStringList{prog, "--command", "--version"} << host::InfoRequest::Match;
+    QTest::newRow("help and version") << QStringList{prog, "--help", "--version"} << host::InfoRequest::Match;
+    QTest::newRow("case-sensitive") << QStringList{prog, "--Help"} << host::InfoRequest::Match;
+    QTest::newRow("short form is not help") << QStringList{prog, "-h"} << host::InfoRequest::Match;
+    QTest::newRow("no arguments: missing_arguments") << QStringList{prog} << host::InfoRequest::Match;
+    QTest::newRow("empty list") << QStringList{} << host::InfoRequest::Match;
+}
+
+void TestHostFunctions::infoRequest()
+{
+    QFETCH(QStringList, arguments);
+    QTEST(host::infoRequestFrom(arguments), "expected");
 }
 
 void TestHostFunctions::writeEvent_data()
@@ -263,8 +291,10 @@ void TestHostFunctions::windowStateWithoutDisplay_data()
     // No X server to ask: the watch cannot decide and must not end the match.
     QTest::newRow("window id, no display") << quint64(0x400006) << int(platform::WindowState::Unknown);
     QTest::newRow("id 0, no display") << quint64(0) << int(platform::WindowState::Unknown);
-    // X ids are 32 bits: a wider handle can name no window (not some truncated other one).
-    QTest::newRow("wider than any X id") << quint64(0x100000000ull) << int(platform::WindowState::Gone);
+    // X ids are 32 bits: a wider handle cannot be asked about (nor truncated to some other
+    // window), so the watch cannot decide; it must not end the match.
+    QTest::newRow("wider than any X id") << quint64(0x100000000ull) << int(platform::WindowState::Unknown);
+    QTest::newRow("widest handle") << quint64(0xFFFFFFFFFFFFFFFFull) << int(platform::WindowState::Unknown);
 }
 
 void TestHostFunctions::windowStateWithoutDisplay()

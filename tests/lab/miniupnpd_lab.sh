@@ -29,17 +29,21 @@ for tool in ip nft miniupnpd upnpc unshare; do
 done
 [[ -x $netproxy && -x $emulator ]] || { echo "missing $netproxy or $emulator" >&2; exit 1; }
 
+# shellcheck source=reap.sh
+source "$(cd "$(dirname "$0")" && pwd)/reap.sh"
 p="kvu$$"
 out=$(mktemp -d /tmp/kivra-upnp-lab-XXXXXX)
 pids=()
+# Ends what this run started; false when a process was left in the lab's namespaces.
 cleanup() {
-  local pid ns
+  local pid ok=0
   for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-  for ns in h r w; do ip netns del "$p$ns" 2>/dev/null; done
+  lab_reap_namespaces "${p}h" "${p}r" "${p}w" || ok=1
   rm -rf "$out"
+  return $ok
 }
-trap cleanup EXIT
+trap 'rc=$?; cleanup || rc=1; exit $rc' EXIT
 trap 'exit 130' INT TERM
 
 in_ns() { local ns=$1; shift; ip netns exec "$p$ns" "$@"; }

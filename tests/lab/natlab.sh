@@ -24,6 +24,9 @@ LAB_TURN_PASSWORD=lab-secret
 LAB_TURN_REALM=kivra.lab
 LAB_TURN_PID=""
 
+# shellcheck source=reap.sh
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/reap.sh"
+
 lab_log() { echo "natlab: $*" >&2; }
 
 # lab_up PREFIX NAT_A NAT_B   (NAT kinds: cone = port-preserving, symmetric = random per flow,
@@ -168,14 +171,13 @@ lab_turn_down() {
   LAB_TURN_PID=""
 }
 
+# lab_down PREFIX: deletes the lab. Processes we started are ended by PID first; one still in
+# a lab namespace then is reported and ended, and lab_down returns 1.
 lab_down() {
-  local p=${1:-$LAB_PREFIX} ns
+  local p=${1:-$LAB_PREFIX}
   [[ -n $p ]] || return 0
-  for ns in ha hb ra rb inet; do
-    # Deleting a namespace ends the links in it; processes we started are killed by PID first.
-    ip netns del "${p}$ns" 2>/dev/null
-  done
-  return 0
+  # Deleting a namespace ends the links in it.
+  lab_reap_namespaces "${p}ha" "${p}hb" "${p}ra" "${p}rb" "${p}inet"
 }
 
 if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then

@@ -11,6 +11,8 @@
 #                it reports: a second NAT in front of it
 #   no_router    no UPnP gateway: found false within the discovery time
 #   server_down  no rendezvous server: exit 1 within the bound
+#   leftovers    the lab's own check: a process it lost track of (started from a backgrounded
+#                shell function) is found in the lab's namespaces, reported and ended
 #   demo         prints the tool's output for each lab NAT kind (cone, symmetric, forwarded,
 #                upnp, second_nat); checks nothing
 set -uo pipefail
@@ -49,17 +51,19 @@ BOUND_MS=15500
 DISCOVERY_BOUND_MS=4000
 
 out=$(mktemp -d /tmp/kivra-netcheck-lab-XXXXXX)
+# Every process started here, by the PID that is the process itself (never a subshell's).
 pids=()
 prefix=""
+# Ends what this run started; false when a process was left in the lab's namespaces.
 cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+  local ok=0
+  lab_stop_pids "${pids[@]}"
   pids=()
-  [[ -n $prefix ]] && lab_down "$prefix"
+  if [[ -n $prefix ]]; then lab_down "$prefix" || ok=1; fi
   prefix=""
+  return $ok
 }
-trap 'cleanup; rm -rf "$out"' EXIT
+trap 'rc=$?; cleanup || rc=1; rm -rf "$out"; exit $rc' EXIT
 trap 'exit 130' INT TERM
 
 failures=0
@@ -80,9 +84,11 @@ new_lab() {
 }
 
 # start_server ADDR: our rendezvous server on ports 7001 and 7002 in the lab's internet.
+# Started directly (ip netns exec becomes the server), not through a shell function: a
+# backgrounded function is a subshell, and its $! is not the server.
 start_server() {
   : >"$out/server.out"
-  lab_exec inet "$rendezvous" --bind "$1" --port "$LAB_SERVER_PORT" --port "$SECOND_PORT" \
+  ip netns exec "${prefix}inet" "$rendezvous" --bind "$1" --port "$LAB_SERVER_PORT" --port "$SECOND_PORT" \
     >"$out/server.out" 2>"$out/server.log" &
   pids+=($!)
   local _
@@ -160,6 +166,15 @@ run_check() {
 # json EXPR: a Python expression over the parsed object j, printed.
 json() { python3 -c "import json,sys; j=json.load(open(sys.argv[1])); print($1)" "$out/check.out"; }
 json_is() { [[ $(json "$1") == "$2" ]]; }
+# ended PID: that process is gone (or only waits to be reaped); a killed one may take a moment.
+ended() {
+  local _
+  for _ in $(seq 20); do
+    [[ ! -e /proc/$1 || $(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null) == Z ]] && return 0
+    sleep 0.1
+  done
+  return 1
+}
 rc_is() { [[ $(cat "$out/check.rc") == "$1" ]]; }
 took_at_most() { (($(cat "$out/check.ms") <= $1)); }
 show() {
@@ -249,6 +264,25 @@ case $scenario in
     check "the message names the server" grep -q "no answer from the rendezvous server $LAB_SERVER_ADDR:$LAB_SERVER_PORT" "$out/check.err"
     check "done within the bound" took_at_most "$BOUND_MS"
     ;;
+  leftovers)
+    # The way the server used to be started: $! is the subshell, not the process in the lab.
+    new_lab cone
+    inet_id=$(lab_netns_ids "${prefix}inet")
+    lab_exec inet sleep 37 &
+    pids+=($!)
+    lost=""
+    for _ in $(seq 20); do
+      lost=$(lab_processes_in "$inet_id" | awk '$2 == "sleep" { print $1; exit }')
+      [[ -n $lost ]] && break
+      sleep 0.1
+    done
+    check "the process is running in the lab's internet" test -n "$lost"
+    reaped=ended
+    cleanup 2>"$out/leftovers.err" || reaped=failed
+    check "ending the lab reports a leftover" test "$reaped" = failed
+    check "the report names the lost process" grep -q "pid $lost sleep" "$out/leftovers.err"
+    check "the lost process is ended" ended "$lost"
+    ;;
   demo)
     demo_kind "cone NAT (router a: masquerade)" cone
     demo_kind "symmetric NAT (router a: masquerade fully-random)" symmetric
@@ -259,5 +293,6 @@ case $scenario in
     ;;
   *) echo "unknown scenario $scenario" >&2; exit 2 ;;
 esac
+check "nothing this run started is left running" cleanup
 ((failures == 0)) || { show; exit 1; }
 echo "all checks passed"

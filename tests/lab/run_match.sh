@@ -87,8 +87,10 @@ done
 [[ $delay_ms =~ ^[0-9]+$ && $turn_lifetime =~ ^[0-9]+$ ]] || usage
 for mode in "$relay_a" "$relay_b"; do [[ -z $mode || $mode == auto || $mode == always || $mode == never ]] || usage; done
 [[ $(id -u) -eq 0 ]] || { echo "run_match: needs root (network and PID namespaces)" >&2; exit 77; }
-netproxy=$build/src/host/kivra-netproxy
-rendezvous=$build/tools/kivra-rendezvous/kivra-rendezvous
+# KIVRA_NETPROXY_BIN / KIVRA_RENDEZVOUS_BIN: other binaries (the installed packages', say);
+# the emulator stand-in and the delay queue always come from the build.
+netproxy=${KIVRA_NETPROXY_BIN:-$build/src/host/kivra-netproxy}
+rendezvous=${KIVRA_RENDEZVOUS_BIN:-$build/tools/kivra-rendezvous/kivra-rendezvous}
 standin=$build/tests/fixtures/emulator-standin
 delayqueue=$build/tests/lab/kivra-delayqueue
 for bin in "$netproxy" "$rendezvous" "$standin"; do
@@ -140,12 +142,14 @@ cleanup() {
     kill -KILL $(descendants "$pid") "$pid" 2>/dev/null
   done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-  lab_down "$prefix"
+  # Anything still in the lab's namespaces now was lost track of: the run fails.
+  lab_down "$prefix" || exit 1
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 lab_up "$prefix" "$nat_a" "$nat_b" || { echo "run_match: cannot build the lab" >&2; exit 1; }
+echo "players run $netproxy, the server is $rendezvous" >>"$out/lab.log"
 if ((loss > 0)); then lab_loss a "$loss" && lab_loss b "$loss" || exit 1; fi
 
 # Added round trip on player a's path: half of it each way (every UDP packet entering router a

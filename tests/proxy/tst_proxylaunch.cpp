@@ -36,8 +36,7 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        const auto result = proxy.launch(QStringLiteral("abc.1"), EmulatorPort, h.signalHost(), h.signalPort(),
-                                         QStringLiteral("127.0.0.1"));
+        const auto result = h.launch(proxy, QStringLiteral("abc.1"));
         QCOMPARE(status(result), QStringLiteral("started"));
         QCOMPARE(result.value(QStringLiteral("quark")).toString(), QStringLiteral("abc.1"));
         QCOMPARE(result.value(QStringLiteral("localUdpPort")).toInt(), int(EmulatorPort));
@@ -54,11 +53,8 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        QCOMPARE(status(proxy.launch(QStringLiteral("abc.1"), EmulatorPort, h.signalHost(), h.signalPort(),
-                                     QStringLiteral("127.0.0.1"))),
-                 QStringLiteral("started"));
-        const auto again = proxy.launch(QStringLiteral("abc.1"), EmulatorPort, h.signalHost(), h.signalPort(),
-                                        QStringLiteral("127.0.0.1"));
+        QCOMPARE(status(h.launch(proxy, QStringLiteral("abc.1"))), QStringLiteral("started"));
+        const auto again = h.launch(proxy, QStringLiteral("abc.1"));
         QCOMPARE(status(again), QStringLiteral("already_running"));
         QCOMPARE(again.value(QStringLiteral("quark")).toString(), QStringLiteral("abc.1"));
         QCOMPARE(again.value(QStringLiteral("localUdpPort")).toInt(), int(EmulatorPort));
@@ -76,11 +72,8 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        QCOMPARE(status(proxy.launch(QStringLiteral("one.1"), EmulatorPort, h.signalHost(), h.signalPort(),
-                                     QStringLiteral("127.0.0.1"))),
-                 QStringLiteral("started"));
-        const auto second = proxy.launch(QStringLiteral("two.2"), EmulatorPort, h.signalHost(), h.signalPort(),
-                                         QStringLiteral("127.0.0.1"));
+        QCOMPARE(status(h.launch(proxy, QStringLiteral("one.1"))), QStringLiteral("started"));
+        const auto second = h.launch(proxy, QStringLiteral("two.2"));
         QCOMPARE(status(second), QStringLiteral("started"));
         QCOMPARE(second.value(QStringLiteral("peerUdpPort")).toInt(), 6006);
         QTRY_COMPARE_WITH_TIMEOUT(h.server.count("register/two/2"), 2, WaitMs);
@@ -94,8 +87,7 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        const auto result = proxy.launch(QStringLiteral("abc.1"), EmulatorPort, h.signalHost(), h.signalPort(),
-                                         QStringLiteral("127.0.0.1"));
+        const auto result = h.launch(proxy, QStringLiteral("abc.1"));
         QCOMPARE(status(result), QStringLiteral("started"));
         const int port = result.value(QStringLiteral("peerUdpPort")).toInt();
         QVERIFY(port != 0 && port != 6006);
@@ -120,8 +112,7 @@ private Q_SLOTS:
         QVERIFY(h.start());
         UdpProxyManager proxy;
         QSignalSpy failed(&proxy, &UdpProxyManager::punchingFailed);
-        const auto result =
-            proxy.launch(quark, EmulatorPort, h.signalHost(), h.signalPort(), QStringLiteral("127.0.0.1"));
+        const auto result = h.launch(proxy, quark);
         QCOMPARE(status(result), QStringLiteral("error"));
         QCOMPARE(result.value(QStringLiteral("localUdpPort")).toInt(), 0);
         const QString message = result.value(QStringLiteral("message")).toString();
@@ -155,9 +146,7 @@ private Q_SLOTS:
         idle.stop();
         idle.stop();
         UdpProxyManager proxy;
-        QCOMPARE(status(proxy.launch(QStringLiteral("abc.1"), EmulatorPort, h.signalHost(), h.signalPort(),
-                                     QStringLiteral("127.0.0.1"))),
-                 QStringLiteral("started"));
+        QCOMPARE(status(h.launch(proxy, QStringLiteral("abc.1"))), QStringLiteral("started"));
         QTRY_COMPARE_WITH_TIMEOUT(h.server.count("register/"), 1, WaitMs);
         proxy.stop();
         proxy.stop();
@@ -169,9 +158,7 @@ private Q_SLOTS:
         // A launch after stop() starts afresh, also with the same quark.
         local.close();
         peer.close();
-        QCOMPARE(status(proxy.launch(QStringLiteral("abc.1"), EmulatorPort, h.signalHost(), h.signalPort(),
-                                     QStringLiteral("127.0.0.1"))),
-                 QStringLiteral("started"));
+        QCOMPARE(status(h.launch(proxy, QStringLiteral("abc.1"))), QStringLiteral("started"));
         QTRY_COMPARE_WITH_TIMEOUT(h.server.count("register/"), 2, WaitMs);
     }
 
@@ -181,8 +168,7 @@ private Q_SLOTS:
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;
-        const auto result = proxy.launch(QStringLiteral("abc.1"), EmulatorPort, QStringLiteral("localhost"),
-                                         h.signalPort(), QStringLiteral("127.0.0.1"));
+        const auto result = h.launch(proxy, QStringLiteral("abc.1"), EmulatorPort, QStringLiteral("localhost"));
         QCOMPARE(status(result), QStringLiteral("started"));
         QTest::qWait(1000);
         QCOMPARE(h.server.count(), 0);

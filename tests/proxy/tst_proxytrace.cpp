@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 using proxytest::PeerHarness;
 
@@ -36,33 +37,68 @@ QList<QByteArray> fileLines(const QString &path)
     return lines;
 }
 
-// Sets or clears one environment variable for the life of the object.
-class EnvValue
+// Where traces go for the life of the object: KIVRA_NET_TRACE, LOCALAPPDATA, XDG_STATE_HOME,
+// HOME and TMPDIR, each set to its value or unset (null), so the process's own never count.
+class TraceVariables
 {
 public:
-    EnvValue(const char *name, const QByteArray *value) : name_(name), had_(qEnvironmentVariableIsSet(name))
+    TraceVariables(const QByteArray *trace, const QByteArray *localAppData, const QByteArray *stateHome = nullptr,
+                   const QByteArray *home = nullptr, const QByteArray *tmpDir = nullptr)
     {
-        old_ = qgetenv(name);
+        const QByteArray *values[Count] = {trace, localAppData, stateHome, home, tmpDir};
+        for (int i = 0; i < Count; ++i) {
+            saved[i] = {qEnvironmentVariableIsSet(Names[i]), qgetenv(Names[i])};
+            set(Names[i], values[i]);
+        }
+    }
+    ~TraceVariables()
+    {
+        for (int i = 0; i < Count; ++i)
+            set(Names[i], saved[i].first ? &saved[i].second : nullptr);
+    }
+    TraceVariables(const TraceVariables &) = delete;
+    TraceVariables &operator=(const TraceVariables &) = delete;
+
+private:
+    static void set(const char *name, const QByteArray *value)
+    {
         if (value)
             qputenv(name, *value);
         else
             qunsetenv(name);
     }
-    ~EnvValue()
-    {
-        if (had_)
-            qputenv(name_, old_);
-        else
-            qunsetenv(name_);
-    }
-    EnvValue(const EnvValue &) = delete;
-    EnvValue &operator=(const EnvValue &) = delete;
-
-private:
-    const char *name_;
-    bool had_;
-    QByteArray old_;
+    static constexpr int Count = 5;
+    static constexpr const char *Names[Count] = {"KIVRA_NET_TRACE", "LOCALAPPDATA", "XDG_STATE_HOME", "HOME",
+                                                 "TMPDIR"};
+    std::pair<bool, QByteArray> saved[Count];
 };
+
+// One launch of a fresh manager against a fresh harness, stopped at once so that its trace is
+// complete on disk. Empty when the harness cannot bind.
+QMap<QString, QVariant> launchAndStop(const QString &quark)
+{
+    PeerHarness h;
+    if (!h.start())
+        return {};
+    UdpProxyManager proxy;
+    const auto result = h.launch(proxy, quark);
+    proxy.stop();
+    return result;
+}
+
+QString status(const QMap<QString, QVariant> &result)
+{
+    return result.value(QStringLiteral("status")).toString();
+}
+
+// A file `ageSeconds` old holding `content`.
+bool writeAged(const QString &path, int ageSeconds, const QByteArray &content = QByteArray())
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.flush())
+        return false;
+    return file.setFileTime(QDateTime::currentDateTime().addSecs(-ageSeconds), QFileDevice::FileModificationTime);
+}
 
 qint64 steadyUs()
 {
@@ -87,24 +123,16 @@ private Q_SLOTS:
         QVERIFY(dir.isValid());
         const QString path = dir.filePath(QStringLiteral("sub/../my trace.log"));
         QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("sub")));
-        QFile old(dir.filePath(QStringLiteral("my trace.log")));
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write(QByteArray(5000, 'z'));
-        old.close();
+        QVERIFY(writeAged(dir.filePath(QStringLiteral("my trace.log")), 0, QByteArray(5000, 'z')));
         const QByteArray override = path.toLocal8Bit();
         const QByteArray appData = dir.filePath(QStringLiteral("appdata")).toLocal8Bit();
-        EnvValue traceEnv("KIVRA_NET_TRACE", &override);
-        EnvValue appEnv("LOCALAPPDATA", &appData);
+        TraceVariables vars(&override, &appData);
 
-        PeerHarness h;
-        QVERIFY(h.start());
-        UdpProxyManager proxy;
         const qint64 wallBeforeUs = QDateTime::currentMSecsSinceEpoch() * 1000;
         const qint64 monoBeforeUs = steadyUs();
-        const auto result = h.launch(proxy, QStringLiteral("ab:1/x y"));
-        QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
+        const auto result = launchAndStop(QStringLiteral("ab:1/x y"));
+        QCOMPARE(status(result), QStringLiteral("started"));
         QCOMPARE(result.value(QStringLiteral("tracePath")).toString(), path);
-        proxy.stop();
 
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("appdata"))));
         const QList<QByteArray> lines = fileLines(path);
@@ -150,18 +178,13 @@ private Q_SLOTS:
         const QByteArray tempPath = temp.path().toLocal8Bit();
         const QByteArray missingHome = baseDir.filePath(QStringLiteral("no-home")).toLocal8Bit();
         const bool viaHome = baseVariable == QStringLiteral("HOME");
-        EnvValue traceEnv("KIVRA_NET_TRACE", overrideEmpty ? &empty : nullptr);
-        EnvValue appEnv("LOCALAPPDATA", baseVariable == QStringLiteral("LOCALAPPDATA") ? &basePath : nullptr);
-        EnvValue stateEnv("XDG_STATE_HOME", baseVariable == QStringLiteral("XDG_STATE_HOME") ? &basePath : nullptr);
-        EnvValue homeEnv("HOME", viaHome ? &basePath : &missingHome);
-        EnvValue tmpEnv("TMPDIR", &tempPath);
+        TraceVariables vars(overrideEmpty ? &empty : nullptr,
+                            baseVariable == QStringLiteral("LOCALAPPDATA") ? &basePath : nullptr,
+                            baseVariable == QStringLiteral("XDG_STATE_HOME") ? &basePath : nullptr,
+                            viaHome ? &basePath : &missingHome, &tempPath);
 
-        PeerHarness h;
-        QVERIFY(h.start());
-        UdpProxyManager proxy;
-        const auto result = h.launch(proxy, quark);
-        QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
-        proxy.stop();
+        const auto result = launchAndStop(quark);
+        QCOMPARE(status(result), QStringLiteral("started"));
         const QString base = viaHome ? baseDir.filePath(QStringLiteral(".local/state")) : baseDir.path();
         const QString expectedDir = QDir(base).filePath(TraceDir);
         const QFileInfo trace(result.value(QStringLiteral("tracePath")).toString());
@@ -189,19 +212,11 @@ private Q_SLOTS:
         QVERIFY(temp.isValid());
         const QByteArray tempPath = temp.path().toLocal8Bit();
         const QByteArray relative("home/p");
-        EnvValue traceEnv("KIVRA_NET_TRACE", nullptr);
-        EnvValue appEnv("LOCALAPPDATA", nullptr);
-        EnvValue stateEnv("XDG_STATE_HOME", nullptr);
-        EnvValue homeEnv("HOME", homeSet ? &relative : nullptr);
-        EnvValue tmpEnv("TMPDIR", &tempPath);
-        PeerHarness h;
-        QVERIFY(h.start());
-        UdpProxyManager proxy;
-        const auto result = h.launch(proxy, QStringLiteral("n.1"));
-        QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
+        TraceVariables vars(nullptr, nullptr, nullptr, homeSet ? &relative : nullptr, &tempPath);
+        const auto result = launchAndStop(QStringLiteral("n.1"));
+        QCOMPARE(status(result), QStringLiteral("started"));
         QVERIFY(result.contains(QStringLiteral("tracePath")));
         QCOMPARE(result.value(QStringLiteral("tracePath")).toString(), QString());
-        proxy.stop();
         QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
     }
 
@@ -231,27 +246,17 @@ private Q_SLOTS:
             QVERIFY(QDir(temp.path()).mkdir(QStringLiteral("Sarnolix")));
             QVERIFY(QFile::link(player.path(), temp.filePath(planted)));
         }
-        for (int i = 0; i < 60; ++i) {
-            QFile file(victim.filePath(QStringLiteral("notes%1.txt").arg(i, 2, 10, QLatin1Char('0'))));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-1000 + i), QFileDevice::FileModificationTime));
-        }
+        for (int i = 0; i < 60; ++i)
+            QVERIFY(writeAged(victim.filePath(QStringLiteral("notes%1.txt").arg(i, 2, 10, QLatin1Char('0'))),
+                              1000 - i));
         const QStringList before = victim.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
         QCOMPARE(before.size(), 60);
         const QByteArray tempPath = temp.path().toLocal8Bit();
         const QByteArray homePath = home.path().toLocal8Bit();
-        EnvValue traceEnv("KIVRA_NET_TRACE", nullptr);
-        EnvValue appEnv("LOCALAPPDATA", nullptr);
-        EnvValue stateEnv("XDG_STATE_HOME", nullptr);
-        EnvValue homeEnv("HOME", &homePath);
-        EnvValue tmpEnv("TMPDIR", &tempPath);
+        TraceVariables vars(nullptr, nullptr, nullptr, &homePath, &tempPath);
 
-        PeerHarness h;
-        QVERIFY(h.start());
-        UdpProxyManager proxy;
-        const auto result = h.launch(proxy, QStringLiteral("a.1"));
-        QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
-        proxy.stop();
+        const auto result = launchAndStop(QStringLiteral("a.1"));
+        QCOMPARE(status(result), QStringLiteral("started"));
         QCOMPARE(victim.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
         const QString tracePath = result.value(QStringLiteral("tracePath")).toString();
         QVERIFY2(tracePath.startsWith(home.path() + QLatin1Char('/')), qPrintable(tracePath));
@@ -271,29 +276,17 @@ private Q_SLOTS:
         QVERIFY(dir.cd(TraceDir));
         // Our own traces, by name and header line, oldest first.
         for (int i = 0; i < 60; ++i) {
-            QFile file(dir.filePath(QStringLiteral("20260101-0100%1-old.txt").arg(i, 2, 10, QLatin1Char('0'))));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("# quark old\n");
-            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-1000 + i), QFileDevice::FileModificationTime));
+            const QString name = QStringLiteral("20260101-0100%1-old.txt").arg(i, 2, 10, QLatin1Char('0'));
+            QVERIFY(writeAged(dir.filePath(name), 1000 - i, "# quark old\n"));
         }
-        QFile other(dir.filePath(QStringLiteral("notes.md")));
-        QVERIFY(other.open(QIODevice::WriteOnly));
-        other.close();
+        QVERIFY(writeAged(dir.filePath(QStringLiteral("notes.md")), 0));
         // A .txt file of the player's, older than every trace: not ours, so it stays.
-        QFile notes(dir.filePath(QStringLiteral("notes.txt")));
-        QVERIFY(notes.open(QIODevice::WriteOnly));
-        QVERIFY(notes.setFileTime(QDateTime::currentDateTime().addSecs(-100000), QFileDevice::FileModificationTime));
-        notes.close();
+        QVERIFY(writeAged(dir.filePath(QStringLiteral("notes.txt")), 100000));
         const QByteArray empty;
         const QByteArray appDataPath = appData.path().toLocal8Bit();
-        EnvValue traceEnv("KIVRA_NET_TRACE", &empty);
-        EnvValue appEnv("LOCALAPPDATA", &appDataPath);
+        TraceVariables vars(&empty, &appDataPath);
 
-        PeerHarness h;
-        QVERIFY(h.start());
-        UdpProxyManager proxy;
-        const auto result = h.launch(proxy, QStringLiteral("r.1"));
-        proxy.stop();
+        const auto result = launchAndStop(QStringLiteral("r.1"));
         QCOMPARE(dir.entryList({QStringLiteral("20*.txt")}, QDir::Files).size(), 50);
         QCOMPARE(dir.entryList({QStringLiteral("*-old.txt")}, QDir::Files).first(), QStringLiteral("20260101-010011-old.txt"));
         QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("notes.txt"))));
@@ -308,12 +301,9 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QByteArray override = dir.filePath(QStringLiteral("missing/trace.txt")).toLocal8Bit();
-        EnvValue traceEnv("KIVRA_NET_TRACE", &override);
-        PeerHarness h;
-        QVERIFY(h.start());
-        UdpProxyManager proxy;
-        const auto result = h.launch(proxy, QStringLiteral("u.1"));
-        QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("started"));
+        TraceVariables vars(&override, nullptr);
+        const auto result = launchAndStop(QStringLiteral("u.1"));
+        QCOMPARE(status(result), QStringLiteral("started"));
         QVERIFY(result.contains(QStringLiteral("tracePath")));
         QCOMPARE(result.value(QStringLiteral("tracePath")).toString(), QString());
     }
@@ -325,7 +315,7 @@ private Q_SLOTS:
         QVERIFY(dir.isValid());
         const QString path = dir.filePath(QStringLiteral("relay.txt"));
         const QByteArray override = path.toLocal8Bit();
-        EnvValue traceEnv("KIVRA_NET_TRACE", &override);
+        TraceVariables vars(&override, nullptr);
         PeerHarness h;
         h.peer.answerPings = true;
         QVERIFY(h.start());
@@ -399,7 +389,7 @@ private Q_SLOTS:
         QVERIFY(dir.isValid());
         const QString path = dir.filePath(QStringLiteral("running.txt"));
         const QByteArray override = path.toLocal8Bit();
-        EnvValue traceEnv("KIVRA_NET_TRACE", &override);
+        TraceVariables vars(&override, nullptr);
         PeerHarness h;
         h.peer.answerPings = true;
         QVERIFY(h.start());
@@ -438,8 +428,7 @@ private Q_SLOTS:
         QVERIFY(appData.isValid());
         const QByteArray empty;
         const QByteArray appDataPath = appData.path().toLocal8Bit();
-        EnvValue traceEnv("KIVRA_NET_TRACE", &empty);
-        EnvValue appEnv("LOCALAPPDATA", &appDataPath);
+        TraceVariables vars(&empty, &appDataPath);
         PeerHarness h;
         QVERIFY(h.start());
         UdpProxyManager proxy;

@@ -1,6 +1,7 @@
 // Trace line and header format, file name rule, trace location and retention of old traces,
 // and what someone else may plant where the traces go.
 #include "proxy/tracefile.h"
+#include "wire/traceline.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,8 +20,8 @@ namespace {
 
 QByteArray line(qint64 timeUs, char direction, const QByteArray &data, qint64 length)
 {
-    char buffer[tracefile::TraceLineCapacity];
-    const std::size_t size = tracefile::formatTraceLine(buffer, timeUs, direction, data.constData(), length);
+    char buffer[wire::trace::TraceLineCapacity];
+    const std::size_t size = wire::trace::formatTraceLine(buffer, timeUs, direction, data.constData(), length);
     return QByteArray(buffer, qsizetype(size));
 }
 
@@ -181,7 +182,7 @@ void TestTraceFile::longestLineFits()
     const qint64 smallest = std::numeric_limits<qint64>::min();
     const qint64 largest = std::numeric_limits<qint64>::max();
     const QByteArray text = line(smallest, 'o', data, largest);
-    QVERIFY(std::size_t(text.size()) <= tracefile::TraceLineCapacity);
+    QVERIFY(std::size_t(text.size()) <= wire::trace::TraceLineCapacity);
     QCOMPARE(text, QByteArray("-9223372036854775808 o 9223372036854775807 " + QByteArray(96, 'f') + "\n"));
 }
 
@@ -203,7 +204,7 @@ void TestTraceFile::header()
 {
     QFETCH(QString, quark);
     QFETCH(QByteArray, expected);
-    QCOMPARE(tracefile::traceHeader(quark, 1700000000123456, 98765), expected);
+    QCOMPARE(wire::trace::traceHeader(quark, 1700000000123456, 98765), expected);
 }
 
 void TestTraceFile::fileName_data()
@@ -244,7 +245,6 @@ void TestTraceFile::overrideTouchesNothing()
     env.overridePath = path;
     env.xdgStateHome = base.path();
     env.home = base.path();
-    QCOMPARE(tracefile::plannedTracePath(env, QStringLiteral("q.1"), FixedNow), path);
     QVERIFY(!QFileInfo::exists(base.filePath(QStringLiteral("Sarnolix"))));
     QVERIFY(!QFileInfo::exists(path));
     // Opening makes exactly that file, and nothing in the default directory.
@@ -366,15 +366,6 @@ void TestTraceFile::baseDirectory()
     QCOMPARE(base.anchor, anchor);
     QCOMPARE(base.below, below);
     QCOMPARE(base.path(), path);
-    // Never the temporary directory, whatever it is.
-    tracefile::TraceEnvironment env;
-    env.localAppData = localAppData;
-    env.xdgStateHome = xdgStateHome;
-    env.home = home;
-    env.tempDir = QStringLiteral("/tmp");
-    const QString planned = tracefile::plannedTracePath(env, QStringLiteral("q"), FixedNow);
-    QCOMPARE(planned.isEmpty(), path.isEmpty());
-    QVERIFY(planned.isEmpty() || planned.startsWith(path));
 }
 
 void TestTraceFile::traceName_data()

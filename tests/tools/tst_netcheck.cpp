@@ -26,7 +26,14 @@ struct Case
     bool upnpChecked = true;
     bool upnpFound = false;
     const char *external = nullptr;
+    const char *seen = nullptr;       // the address the first destination saw, when not Public
+    const char *secondSeen = nullptr; // the same for the second destination
 };
+
+QHostAddress addressOr(const char *text, const QHostAddress &otherwise)
+{
+    return text ? QHostAddress(QString::fromLatin1(text)) : otherwise;
+}
 
 Findings findingsOf(const Case &c)
 {
@@ -35,17 +42,19 @@ Findings findingsOf(const Case &c)
     f.firstOnMatchPort = c.firstLocal == 6006;
     f.secondLocalPort = 40000;
     f.primary.destination = HostPort{Server, 7001};
+    const QHostAddress seen = addressOr(c.seen, Public);
     if (c.primaryFirst)
-        f.primary.firstPublic = HostPort{Public, c.primaryFirst};
+        f.primary.firstPublic = HostPort{seen, c.primaryFirst};
     if (c.primarySecond)
-        f.primary.secondPublic = HostPort{Public, c.primarySecond};
+        f.primary.secondPublic = HostPort{seen, c.primarySecond};
     if (c.withSecond) {
         DestinationResult second;
         second.destination = HostPort{Server, 7002};
+        const QHostAddress secondSeen = addressOr(c.secondSeen, Public);
         if (c.secondFirst)
-            second.firstPublic = HostPort{Public, c.secondFirst};
+            second.firstPublic = HostPort{secondSeen, c.secondFirst};
         if (c.secondSecond)
-            second.secondPublic = HostPort{Public, c.secondSecond};
+            second.secondPublic = HostPort{secondSeen, c.secondSecond};
         f.second = second;
     }
     f.upnp.checked = c.upnpChecked;
@@ -78,6 +87,8 @@ private slots:
     void hostPort();
     void privateOrShared_data();
     void privateOrShared();
+    void nonPublicKind_data();
+    void nonPublicKind();
     void assessment_data();
     void assessment();
     void json_data();
@@ -215,6 +226,33 @@ void TestNetcheck::privateOrShared()
     QCOMPARE(isPrivateOrShared(QHostAddress(address)), expected);
 }
 
+void TestNetcheck::nonPublicKind_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("kind"); // "" for an internet address
+    QTest::newRow("loopback") << "127.0.0.1" << "loopback";
+    QTest::newRow("loopback, top of 127/8") << "127.255.255.254" << "loopback";
+    QTest::newRow("private") << "192.168.1.2" << "private";
+    QTest::newRow("private 10/8") << "10.0.0.5" << "private";
+    QTest::newRow("shared") << "100.64.0.9" << "shared";
+    QTest::newRow("link-local") << "169.254.7.1" << "link-local";
+    QTest::newRow("unspecified") << "0.0.0.0" << "unspecified";
+    QTest::newRow("multicast") << "239.255.255.250" << "multicast";
+    QTest::newRow("reserved") << "240.0.0.1" << "reserved";
+    QTest::newRow("broadcast") << "255.255.255.255" << "reserved";
+    QTest::newRow("ipv6") << "2001:db8::1" << "reserved";
+    QTest::newRow("internet") << "11.201.0.10" << "";
+    QTest::newRow("documentation range: the lab's internet") << "203.0.113.10" << "";
+    QTest::newRow("just above 127/8") << "128.0.0.1" << "";
+    QTest::newRow("just below 224/4") << "223.255.255.254" << "";
+}
+
+void TestNetcheck::nonPublicKind()
+{
+    QFETCH(QString, address);
+    QTEST(netcheck::nonPublicKind(QHostAddress(address)), "kind");
+}
+
 void TestNetcheck::assessment_data()
 {
     QTest::addColumn<Case>("input");
@@ -234,8 +272,8 @@ void TestNetcheck::assessment_data()
     cone.secondSecond = 40000;
     QTest::newRow("cone keeping 6006, no gateway")
         << cone << true << "true" << "null" << "endpoint-independent" << "null"
-        << "cone NAT that keeps port 6006: you can play players behind cone NATs; behind a symmetric NAT only if "
-           "their router forwards 6006 (UPnP)."
+        << "cone NAT that keeps port 6006: you can play players behind cone NATs; players behind symmetric NATs "
+           "only if your router or theirs forwards 6006 (this check cannot see whether yours does)."
         << "No UPnP router answered";
 
     Case symmetric = cone;
@@ -272,8 +310,11 @@ void TestNetcheck::assessment_data()
     Case silentSecond = cone;
     silentSecond.secondFirst = 0;
     silentSecond.secondSecond = 0;
+    // The kind is unknown because the second destination was silent, not for want of one.
     QTest::newRow("second destination silent") << silentSecond << true << "true" << "null" << "unknown" << "null"
-                                               << "NAT that keeps port 6006, kind unknown" << "";
+                                               << "NAT that keeps port 6006, kind unknown, since 203.0.113.1:7002 "
+                                                  "did not answer: if it is a cone NAT"
+                                               << "";
 
     Case halfSecond = cone;
     halfSecond.secondSecond = 0;
@@ -312,6 +353,12 @@ void TestNetcheck::assessment_data()
     QTest::newRow("gateway address differs from the server's view")
         << upnpOther << true << "true" << "null" << "endpoint-independent" << "true" << "cone NAT"
         << "second NAT in front of your router (the router's external address 11.201.0.1 is not 203.0.113.10";
+    // Behind a second NAT the router's own forward cannot help, so only theirs is offered.
+    QTest::newRow("second NAT: only their forward helps")
+        << upnpOther << true << "true" << "null" << "endpoint-independent" << "true"
+        << "cone NAT that keeps port 6006: you can play players behind cone NATs; behind a symmetric NAT only if "
+           "their router forwards 6006."
+        << "";
 
     Case upnpShared = upnpSame;
     upnpShared.external = "100.64.0.7";
@@ -357,6 +404,57 @@ void TestNetcheck::assessment_data()
            "players behind cone NATs; a symmetric NAT plays only players whose router forwards 6006."
         << "";
 
+    // Only the second socket's endpoint came back: the first socket's port is unknown, and
+    // unknown is what the verdict says (not "changes port 6006 (to 0)").
+    Case secondOnly = cone;
+    secondOnly.primaryFirst = 0;
+    secondOnly.secondFirst = 0;
+    QTest::newRow("first socket unheard: port unknown, kind from the other socket")
+        << secondOnly << true << "null" << "null" << "endpoint-independent" << "null"
+        << "cone NAT (whether it keeps port 6006 is unknown): you can play players behind cone NATs" << "";
+    Case secondOnlyUnknown = secondOnly;
+    secondOnlyUnknown.withSecond = false;
+    QTest::newRow("first socket unheard, no second destination")
+        << secondOnlyUnknown << true << "null" << "null" << "unknown" << "null"
+        << "NAT (whether it keeps port 6006 is unknown), kind unknown without a second destination" << "";
+
+    // A server on this side of the NAT sees this computer's own address: nothing about the NAT
+    // was measured, so nothing is said about it.
+    Case loopback = cone;
+    loopback.seen = "127.0.0.1";
+    loopback.secondSeen = "127.0.0.1";
+    QTest::newRow("loopback seen: no NAT measured")
+        << loopback << true << "null" << "null" << "unknown" << "null"
+        << "unknown: the rendezvous server 203.0.113.1:7001 sees this computer at 127.0.0.1, a loopback address, "
+           "so it is on this side of your NAT and the NAT could not be measured"
+        << "No UPnP router answered";
+    Case lan = loopback;
+    lan.seen = "192.168.1.2";
+    lan.secondSeen = "192.168.1.2";
+    lan.upnpFound = true;
+    lan.external = "203.0.113.10";
+    QTest::newRow("private address seen, gateway found: no second NAT claimed")
+        << lan << true << "null" << "null" << "unknown" << "null"
+        << "unknown: the rendezvous server 203.0.113.1:7001 sees this computer at 192.168.1.2, a private address"
+        << "during a match the program asks it to forward 6006";
+    Case sharedSeen = symmetric;
+    sharedSeen.seen = "100.64.0.9";
+    QTest::newRow("shared address seen: not called symmetric")
+        << sharedSeen << true << "null" << "null" << "unknown" << "null"
+        << "unknown: the rendezvous server 203.0.113.1:7001 sees this computer at 100.64.0.9, a shared address"
+        << "";
+    Case secondLan = cone;
+    secondLan.secondSeen = "10.0.0.5";
+    QTest::newRow("second destination sees a private address: no comparison")
+        << secondLan << true << "true" << "null" << "unknown" << "null"
+        << "NAT that keeps port 6006, kind unknown, since 203.0.113.1:7002 sees this computer at 10.0.0.5, a "
+           "private address, so the two cannot be compared"
+        << "";
+    Case unspecified = upnpSame;
+    unspecified.external = "0.0.0.0";
+    QTest::newRow("gateway says 0.0.0.0: second NAT unknown")
+        << unspecified << true << "true" << "null" << "endpoint-independent" << "null" << "cone NAT" << "";
+
     QTest::newRow("no upnp asked: no upnp sentence") << noUpnp << true << "true" << "null" << "endpoint-independent"
                                                      << "null" << "cone NAT" << "";
 }
@@ -383,6 +481,8 @@ void TestNetcheck::assessment()
     QVERIFY2(text.contains(verdictAlso), qPrintable(text));
     if (!input.upnpChecked)
         QVERIFY2(!text.contains(QLatin1String("UPnP router")), qPrintable(text));
+    // A port nobody measured is never given as a number.
+    QVERIFY2(!text.contains(QLatin1String("(to 0)")), qPrintable(text));
 }
 
 void TestNetcheck::json_data()
@@ -392,14 +492,16 @@ void TestNetcheck::json_data()
     QTest::addColumn<QString>("portPreserved");
     QTest::addColumn<QString>("mapping");
     QTest::addColumn<QString>("upnp"); // "null", "not found" or "found SERVICE EXTERNAL"
+    QTest::addColumn<QString>("seenAddress"); // "null" for JSON null
 
     Case cone;
     cone.primaryFirst = 6006;
     cone.primarySecond = 40000;
-    QTest::newRow("one port, no gateway") << cone << "203.0.113.10" << "true" << "unknown" << "not found";
+    QTest::newRow("one port, no gateway") << cone << "203.0.113.10" << "true" << "unknown" << "not found"
+                                          << "203.0.113.10";
     Case noUpnp = cone;
     noUpnp.upnpChecked = false;
-    QTest::newRow("no upnp asked") << noUpnp << "203.0.113.10" << "true" << "unknown" << "null";
+    QTest::newRow("no upnp asked") << noUpnp << "203.0.113.10" << "true" << "unknown" << "null" << "203.0.113.10";
     Case found = cone;
     found.withSecond = true;
     found.secondFirst = 6007;
@@ -407,14 +509,24 @@ void TestNetcheck::json_data()
     found.upnpFound = true;
     found.external = "11.201.0.1";
     QTest::newRow("gateway found") << found << "203.0.113.10" << "true" << "endpoint-dependent"
-                                   << "found urn:schemas-upnp-org:service:WANIPConnection:2 11.201.0.1";
+                                   << "found urn:schemas-upnp-org:service:WANIPConnection:2 11.201.0.1"
+                                   << "203.0.113.10";
     Case foundNoAddress = found;
     foundNoAddress.external = nullptr;
     QTest::newRow("gateway found without address") << foundNoAddress << "203.0.113.10" << "true"
                                                     << "endpoint-dependent"
-                                                    << "found urn:schemas-upnp-org:service:WANIPConnection:2 null";
+                                                    << "found urn:schemas-upnp-org:service:WANIPConnection:2 null"
+                                                    << "203.0.113.10";
     Case silent;
-    QTest::newRow("server silent") << silent << "null" << "null" << "unknown" << "not found";
+    QTest::newRow("server silent") << silent << "null" << "null" << "unknown" << "not found" << "null";
+    // What the server saw is given, but not as a public address; nothing measured is null.
+    Case loopback = cone;
+    loopback.seen = "127.0.0.1";
+    QTest::newRow("loopback seen") << loopback << "null" << "null" << "unknown" << "not found" << "127.0.0.1";
+    Case secondOnly = cone;
+    secondOnly.primaryFirst = 0;
+    QTest::newRow("first socket unheard") << secondOnly << "203.0.113.10" << "null" << "unknown" << "not found"
+                                          << "203.0.113.10";
 }
 
 void TestNetcheck::json()
@@ -424,6 +536,7 @@ void TestNetcheck::json()
     QFETCH(QString, portPreserved);
     QFETCH(QString, mapping);
     QFETCH(QString, upnp);
+    QFETCH(QString, seenAddress);
     const Findings findings = findingsOf(input);
     const QByteArray text = jsonReport(findings, assess(findings));
     QVERIFY(!text.contains('\n'));
@@ -435,6 +548,10 @@ void TestNetcheck::json()
         QVERIFY2(object.contains(QLatin1String(key)), key);
     const QJsonValue address = object.value(QLatin1String("public_address"));
     QCOMPARE(address.isNull() ? QStringLiteral("null") : address.toString(), publicAddress);
+    const QJsonValue seen = object.value(QLatin1String("seen_address"));
+    QCOMPARE(seen.isNull() ? QStringLiteral("null") : seen.toString(), seenAddress);
+    if (publicAddress == QLatin1String("null") || portPreserved == QLatin1String("null"))
+        QVERIFY(object.value(QLatin1String("public_port")).isNull());
     const QJsonValue preserved = object.value(QLatin1String("port_preserved"));
     QCOMPARE(preserved.isNull() ? QStringLiteral("null") : (preserved.toBool() ? QStringLiteral("true") : QStringLiteral("false")),
              portPreserved);
@@ -485,6 +602,20 @@ void TestNetcheck::textNotes_data()
     Case noUpnp = cone;
     noUpnp.upnpChecked = false;
     QTest::newRow("no upnp") << noUpnp << "upnp: not asked (--no-upnp)";
+    Case loopback = cone;
+    loopback.seen = "127.0.0.1";
+    QTest::newRow("loopback is not a public address")
+        << loopback << "public address: unknown (the server saw 127.0.0.1, a loopback address)";
+    QTest::newRow("loopback endpoints are not called public")
+        << loopback << "endpoints seen by 203.0.113.1:7001: 127.0.0.1:6006 and 127.0.0.1:40000";
+    QTest::newRow("no NAT measured, no port kept") << loopback << "port 6006 kept: unknown";
+    Case secondOnly = cone;
+    secondOnly.primaryFirst = 0;
+    QTest::newRow("first socket unheard: its endpoint unknown")
+        << secondOnly << "public endpoints seen by 203.0.113.1:7001: unknown and 203.0.113.10:40000";
+    QTest::newRow("first socket unheard: public address from the other")
+        << secondOnly << "public address: 203.0.113.10";
+    QTest::newRow("first socket unheard: port unknown") << secondOnly << "port 6006 kept: unknown";
     QTest::newRow("no gateway") << cone << "upnp: no gateway found (no_router)";
     Case found = cone;
     found.upnpFound = true;

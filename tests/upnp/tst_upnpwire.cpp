@@ -62,6 +62,8 @@ private Q_SLOTS:
     void externalAddressRequest();
     void externalAddressAnswer_data();
     void externalAddressAnswer();
+    void soapCall_data();
+    void soapCall();
 };
 
 void TestUpnpWire::discoveryRequestBytes_data()
@@ -261,6 +263,45 @@ void TestUpnpWire::externalAddressAnswer()
     QFETCH(QString, expected);
     const QHostAddress address = upnp::externalAddressFromAnswer(body);
     QCOMPARE(address.isNull() ? QString() : address.toString(), expected);
+}
+
+// Every action is posted the same way: to the control URL, with the SOAP headers and its body.
+void TestUpnpWire::soapCall_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QByteArray>("soapAction");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<qint64>("maxReplyBytes");
+    const QString wanIp1 = QStringLiteral("urn:schemas-upnp-org:service:WANIPConnection:1");
+    QTest::newRow("AddPortMapping") << "AddPortMapping"
+                                    << QByteArray("\"urn:schemas-upnp-org:service:WANIPConnection:1#AddPortMapping\"")
+                                    << readFile(DataDir + QStringLiteral("/soap/wanip1_6006_lease3600.xml"))
+                                    << qint64(1024 * 1024);
+    QTest::newRow("GetExternalIPAddress")
+        << "GetExternalIPAddress"
+        << QByteArray("\"urn:schemas-upnp-org:service:WANIPConnection:1#GetExternalIPAddress\"")
+        << upnp::externalAddressBody(wanIp1) << qint64(64 * 1024);
+}
+
+void TestUpnpWire::soapCall()
+{
+    QFETCH(QString, action);
+    QFETCH(QByteArray, soapAction);
+    QFETCH(QByteArray, body);
+    QFETCH(qint64, maxReplyBytes);
+    const QUrl control(QStringLiteral("http://192.168.1.1:5555/ctl/IPConn"));
+    const QString service = QStringLiteral("urn:schemas-upnp-org:service:WANIPConnection:1");
+    const upnp::SoapCall call = action == QLatin1String("AddPortMapping")
+                                    ? upnp::addPortMappingCall(control, service, 6006, QHostAddress::LocalHost,
+                                                               QStringLiteral("Sarnolix UDP"), upnp::FirstLeaseSeconds)
+                                    : upnp::externalAddressCall(control, service);
+    QVERIFY(!body.isEmpty());
+    QCOMPARE(call.request.url(), control);
+    QCOMPARE(call.request.header(QNetworkRequest::ContentTypeHeader).toString(),
+             QStringLiteral("text/xml; charset=\"utf-8\""));
+    QCOMPARE(call.request.rawHeader("SOAPAction"), soapAction);
+    QCOMPARE(call.body, body);
+    QCOMPARE(call.maxReplyBytes, maxReplyBytes);
 }
 
 QTEST_GUILESS_MAIN(TestUpnpWire)

@@ -3,6 +3,8 @@
 #include "netcheck.h"
 #include "netchecker.h"
 
+#include "kivraversion.h"
+
 #include <QCoreApplication>
 
 #include <cstdio>
@@ -19,6 +21,10 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kivra-netcheck"));
+    if (QCoreApplication::arguments().mid(1).contains(QLatin1String("--version"))) {
+        std::printf("kivra-netcheck %s\n", kivra::Version);
+        return ExitChecked;
+    }
     const netcheck::ParsedArguments parsed = netcheck::parseArguments(QCoreApplication::arguments().mid(1));
     if (!parsed.ok) {
         std::fprintf(stderr, "kivra-netcheck: %s\n%s", qPrintable(parsed.error), qPrintable(netcheck::usageText()));

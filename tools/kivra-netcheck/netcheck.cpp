@@ -36,22 +36,59 @@ std::optional<quint16> parsePort(const QString &text)
     return quint16(value);
 }
 
+// The address a destination saw for this computer (either socket), or null when it saw none.
+QHostAddress seenAddressOf(const DestinationResult &result)
+{
+    if (result.firstPublic.isValid())
+        return result.firstPublic.address;
+    return result.secondPublic.address;
+}
+
+QString withArticle(const QString &word)
+{
+    return (word.startsWith(QLatin1Char('u')) ? QStringLiteral("an ") : QStringLiteral("a ")) + word;
+}
+
+// "ADDR:PORT sees this computer at X, a private address" when what that destination saw is
+// not an internet address (it is on this side of the NAT); empty otherwise.
+QString notPublicNote(const DestinationResult &result)
+{
+    const QHostAddress seen = seenAddressOf(result);
+    const QString kind = seen.isNull() ? QString() : nonPublicKind(seen);
+    if (kind.isEmpty())
+        return {};
+    return QStringLiteral("%1 sees this computer at %2, %3 address")
+        .arg(hostPortText(result.destination), seen.toString(), withArticle(kind));
+}
+
 // Whom a player can reach, by the kinds our NAT lab pairs: cone against cone connects; a
 // symmetric side against a cone side ends in "udp_failed" on both; a forwarded 6006 lets a
-// symmetric peer in.
+// symmetric peer in. Whether this router forwards 6006 cannot be seen from here (only the
+// server is asked, and it is answered from the mappings we opened), so that is never claimed
+// either way; nor is a port finding nobody measured.
 QString natSentence(const Findings &findings, const Assessment &assessment)
 {
     const QString portName = findings.firstOnMatchPort ? QStringLiteral("port 6006") : QStringLiteral("its port");
     switch (assessment.mapping) {
     case Mapping::EndpointIndependent:
-        if (assessment.portPreserved.value_or(false))
+        if (assessment.portPreserved == true && assessment.secondNat == true)
             return QStringLiteral("cone NAT that keeps %1: you can play players behind cone NATs; behind a "
-                                  "symmetric NAT only if their router forwards 6006 (UPnP)")
+                                  "symmetric NAT only if their router forwards 6006")
                 .arg(portName);
-        return QStringLiteral("cone NAT that changes %1 (to %2): you can play players behind cone NATs, since "
-                              "the server tells them the port it saw; behind a symmetric NAT only if their router "
-                              "forwards 6006 (UPnP)")
-            .arg(portName, portText(assessment.firstPublic.port));
+        if (assessment.portPreserved == true)
+            return QStringLiteral("cone NAT that keeps %1: you can play players behind cone NATs; players behind "
+                                  "symmetric NATs only if your router or theirs forwards 6006 (this check cannot see "
+                                  "whether yours does)")
+                .arg(portName);
+        if (assessment.portPreserved == false)
+            return QStringLiteral("cone NAT that changes %1 (to %2): you can play players behind cone NATs, since "
+                                  "the server tells them the port it saw; behind a symmetric NAT only if their "
+                                  "router forwards 6006 (UPnP)")
+                .arg(portName, portText(assessment.firstPublic.port));
+        return QStringLiteral("cone NAT (whether it keeps %1 is unknown): you can play players behind cone "
+                              "NATs; players behind symmetric NATs only if their router forwards 6006, or yours "
+                              "does and keeps the port (this check cannot see either)")
+            .arg(portName);
     case Mapping::EndpointDependent:
         if (findings.upnp.found && assessment.secondNat == false)
             return QStringLiteral("symmetric NAT: matches work only against players whose router forwards 6006, or "
@@ -61,15 +98,18 @@ QString natSentence(const Findings &findings, const Assessment &assessment)
     case Mapping::Unknown:
         break;
     }
-    if (assessment.portPreserved.value_or(false))
-        return QStringLiteral("NAT that keeps %1, kind unknown without a second destination: if it is a cone NAT "
-                              "you can play players behind cone NATs; a symmetric NAT plays only players whose "
-                              "router forwards 6006")
-            .arg(portName);
-    return QStringLiteral("NAT that changes %1, kind unknown without a second destination: if it is a cone NAT "
-                          "you can play players behind cone NATs; a symmetric NAT plays only players whose router "
-                          "forwards 6006")
-        .arg(portName);
+    QString nat;
+    if (assessment.portPreserved == true)
+        nat = QStringLiteral("NAT that keeps %1").arg(portName);
+    else if (assessment.portPreserved == false)
+        nat = QStringLiteral("NAT that changes %1").arg(portName);
+    else
+        nat = QStringLiteral("NAT (whether it keeps %1 is unknown)").arg(portName);
+    const QString kind = findings.second ? QStringLiteral("kind unknown, since %1").arg(assessment.mappingNote)
+                                         : QStringLiteral("kind unknown without a second destination");
+    return QStringLiteral("%1, %2: if it is a cone NAT you can play players behind cone NATs; a symmetric NAT "
+                          "plays only players whose router forwards 6006")
+        .arg(nat, kind);
 }
 
 QString upnpSentence(const Findings &findings, const Assessment &assessment)
@@ -92,6 +132,17 @@ QString upnpSentence(const Findings &findings, const Assessment &assessment)
         return QStringLiteral("Your router answers UPnP: during a match the program asks it to forward 6006.");
     return QStringLiteral("Your router answers UPnP: during a match the program asks it to forward 6006, and a "
                           "forwarded 6006 lets players behind symmetric NATs reach you too.");
+}
+
+// What one destination saw for the two sockets; "public" only for internet addresses.
+QString endpointsLine(const DestinationResult &result)
+{
+    const auto text = [](const HostPort &endpoint) {
+        return endpoint.isValid() ? hostPortText(endpoint) : QStringLiteral("unknown");
+    };
+    return QStringLiteral("%1endpoints seen by %2: %3 and %4")
+        .arg(notPublicNote(result).isEmpty() ? QStringLiteral("public ") : QString(),
+             hostPortText(result.destination), text(result.firstPublic), text(result.secondPublic));
 }
 
 QJsonValue optionalBool(const std::optional<bool> &value)
@@ -244,24 +295,55 @@ bool isPrivateOrShared(const QHostAddress &address)
            || (v4 & 0xffc00000u) == 0x64400000u;  // 100.64/10, carrier-grade NAT
 }
 
+QString nonPublicKind(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (!isV4)
+        return QStringLiteral("reserved"); // the proxies speak IPv4 only
+    if ((v4 & 0xff000000u) == 0x7f000000u)   // 127/8
+        return QStringLiteral("loopback");
+    if ((v4 & 0xffc00000u) == 0x64400000u)   // 100.64/10
+        return QStringLiteral("shared");
+    if (isPrivateOrShared(address))
+        return QStringLiteral("private");
+    if ((v4 & 0xffff0000u) == 0xa9fe0000u)   // 169.254/16
+        return QStringLiteral("link-local");
+    if ((v4 & 0xff000000u) == 0)             // 0/8
+        return QStringLiteral("unspecified");
+    if ((v4 & 0xf0000000u) == 0xe0000000u)   // 224/4
+        return QStringLiteral("multicast");
+    if ((v4 & 0xf0000000u) == 0xf0000000u)   // 240/4 and the broadcast address
+        return QStringLiteral("reserved");
+    return {};
+}
+
 Assessment assess(const Findings &findings)
 {
     Assessment result;
     const DestinationResult &primary = findings.primary;
     result.serverAnswered = primary.answered();
-    result.firstPublic = primary.firstPublic;
-    if (primary.firstPublic.isValid())
+    result.seenAddress = seenAddressOf(primary);
+    const QString primaryNotPublic = notPublicNote(primary);
+    // A server on this side of the NAT sees this computer directly: no NAT was measured.
+    result.seenIsPublic = !result.seenAddress.isNull() && primaryNotPublic.isEmpty();
+    if (result.seenIsPublic && primary.firstPublic.isValid()) {
+        result.firstPublic = primary.firstPublic;
         result.portPreserved = primary.firstPublic.port == findings.firstLocalPort;
+    }
     if (result.portPreserved == false && primary.secondPublic.isValid())
         result.neighbouringPorts = std::abs(int(primary.firstPublic.port) - int(primary.secondPublic.port))
                                    <= NeighbourWindow;
 
-    if (!findings.second) {
+    if (!primaryNotPublic.isEmpty()) {
+        result.mappingNote = primaryNotPublic + QStringLiteral(", so no NAT was measured");
+    } else if (!findings.second) {
         result.mappingNote = QStringLiteral("no second destination; give --second-port or --second-server");
     } else {
         const DestinationResult &other = *findings.second;
         const QString compared = QStringLiteral("%1 and %2").arg(hostPortText(primary.destination),
                                                                  hostPortText(other.destination));
+        const QString otherNotPublic = notPublicNote(other);
         // Each socket that both destinations saw is a comparison; one difference settles it.
         int comparisons = 0;
         bool differs = false;
@@ -273,7 +355,9 @@ Assessment assess(const Findings &findings)
             ++comparisons;
             differs = differs || primary.secondPublic != other.secondPublic;
         }
-        if (comparisons == 0) {
+        if (!otherNotPublic.isEmpty()) {
+            result.mappingNote = otherNotPublic + QStringLiteral(", so the two cannot be compared");
+        } else if (comparisons == 0) {
             result.mappingNote = QStringLiteral("%1 did not answer").arg(hostPortText(other.destination));
             if (!primary.answered())
                 result.mappingNote = QStringLiteral("no destination answered");
@@ -287,18 +371,20 @@ Assessment assess(const Findings &findings)
     }
 
     const UpnpResult &upnp = findings.upnp;
-    if (upnp.found && !upnp.externalAddress.isNull()) {
+    // 0.0.0.0 is a router that does not know its external address either.
+    const bool externalKnown = upnp.found && !upnp.externalAddress.isNull()
+                               && nonPublicKind(upnp.externalAddress) != QLatin1String("unspecified");
+    if (externalKnown) {
         if (isPrivateOrShared(upnp.externalAddress)) {
             result.secondNat = true;
             result.secondNatReason = QStringLiteral("the router's external address %1 is private or shared")
                                          .arg(upnp.externalAddress.toString());
-        } else if (primary.firstPublic.isValid() && primary.firstPublic.address != upnp.externalAddress) {
+        } else if (result.seenIsPublic && result.seenAddress != upnp.externalAddress) {
             result.secondNat = true;
             result.secondNatReason = QStringLiteral("the router's external address %1 is not %2, the address the "
                                                     "server saw")
-                                         .arg(upnp.externalAddress.toString(),
-                                              primary.firstPublic.address.toString());
-        } else if (primary.firstPublic.isValid()) {
+                                         .arg(upnp.externalAddress.toString(), result.seenAddress.toString());
+        } else if (result.seenIsPublic) {
             result.secondNat = false;
         }
     }
@@ -310,7 +396,14 @@ QString verdict(const Findings &findings, const Assessment &assessment)
     if (!assessment.serverAnswered)
         return QStringLiteral("unknown: the rendezvous server %1 did not answer, so nothing could be measured")
             .arg(hostPortText(findings.primary.destination));
-    QString text = natSentence(findings, assessment) + QLatin1Char('.');
+    QString text;
+    if (!assessment.seenIsPublic)
+        text = QStringLiteral("unknown: the rendezvous server %1, so it is on this side of your NAT and the NAT "
+                              "could not be measured; check against a server on the internet")
+                   .arg(notPublicNote(findings.primary));
+    else
+        text = natSentence(findings, assessment);
+    text += QLatin1Char('.');
     const QString upnp = upnpSentence(findings, assessment);
     if (!upnp.isEmpty())
         text += QLatin1Char(' ') + upnp;
@@ -325,25 +418,22 @@ QString textReport(const Findings &findings, const Assessment &assessment)
     if (!findings.firstOnMatchPort)
         local += QStringLiteral(" (6006 is taken here, so the first socket uses an ephemeral port)");
     lines.append(local);
-    lines.append(QStringLiteral("public address: %1").arg(assessment.firstPublic.isValid()
-                                                              ? assessment.firstPublic.address.toString()
-                                                              : QStringLiteral("unknown")));
-    if (assessment.firstPublic.isValid())
-        lines.append(QStringLiteral("public endpoints seen by %1: %2 and %3")
-                         .arg(hostPortText(findings.primary.destination), hostPortText(findings.primary.firstPublic),
-                              findings.primary.secondPublic.isValid() ? hostPortText(findings.primary.secondPublic)
-                                                                      : QStringLiteral("unknown")));
+    QString publicAddress = QStringLiteral("unknown");
+    if (assessment.seenIsPublic)
+        publicAddress = assessment.seenAddress.toString();
+    else if (!assessment.seenAddress.isNull())
+        publicAddress += QStringLiteral(" (the server saw %1, %2 address)")
+                             .arg(assessment.seenAddress.toString(),
+                                  withArticle(nonPublicKind(assessment.seenAddress)));
+    lines.append(QStringLiteral("public address: %1").arg(publicAddress));
+    if (findings.primary.answered())
+        lines.append(endpointsLine(findings.primary));
     lines.append(QStringLiteral("port %1 kept: %2").arg(portText(findings.firstLocalPort), yesNo(assessment.portPreserved)));
     if (assessment.neighbouringPorts)
         lines.append(QStringLiteral("neighbouring public ports (within %1): %2")
                          .arg(QString::number(NeighbourWindow), yesNo(assessment.neighbouringPorts)));
     if (findings.second && findings.second->answered())
-        lines.append(QStringLiteral("public endpoints seen by %1: %2 and %3")
-                         .arg(hostPortText(findings.second->destination),
-                              findings.second->firstPublic.isValid() ? hostPortText(findings.second->firstPublic)
-                                                                     : QStringLiteral("unknown"),
-                              findings.second->secondPublic.isValid() ? hostPortText(findings.second->secondPublic)
-                                                                      : QStringLiteral("unknown")));
+        lines.append(endpointsLine(*findings.second));
     lines.append(QStringLiteral("mapping: %1 (%2)").arg(mappingWord(assessment.mapping), assessment.mappingNote));
     const UpnpResult &upnp = findings.upnp;
     if (!upnp.checked) {
@@ -366,9 +456,12 @@ QString textReport(const Findings &findings, const Assessment &assessment)
 QByteArray jsonReport(const Findings &findings, const Assessment &assessment)
 {
     QJsonObject object;
-    object.insert(QStringLiteral("public_address"), assessment.firstPublic.isValid()
-                                                        ? QJsonValue(assessment.firstPublic.address.toString())
+    object.insert(QStringLiteral("public_address"), assessment.seenIsPublic
+                                                        ? QJsonValue(assessment.seenAddress.toString())
                                                         : QJsonValue(QJsonValue::Null));
+    object.insert(QStringLiteral("seen_address"), assessment.seenAddress.isNull()
+                                                      ? QJsonValue(QJsonValue::Null)
+                                                      : QJsonValue(assessment.seenAddress.toString()));
     object.insert(QStringLiteral("public_port"), assessment.firstPublic.isValid()
                                                      ? QJsonValue(int(assessment.firstPublic.port))
                                                      : QJsonValue(QJsonValue::Null));

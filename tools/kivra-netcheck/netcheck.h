@@ -77,10 +77,14 @@ struct Findings
 enum class Mapping { Unknown, EndpointIndependent, EndpointDependent };
 QString mappingWord(Mapping mapping);
 
+// What was measured. Each finding is known only when something measured it: an endpoint the
+// server saw on this side of the NAT (loopback, private, ...) measures no NAT at all.
 struct Assessment
 {
     bool serverAnswered = false;
-    HostPort firstPublic;               // as the first destination saw it
+    QHostAddress seenAddress;           // the address the first destination saw (either socket)
+    bool seenIsPublic = false;          // seenAddress is an internet address: a NAT was measured
+    HostPort firstPublic;               // the first socket as the first destination saw it; only when public
     std::optional<bool> portPreserved;  // the first socket kept its local port
     std::optional<bool> neighbouringPorts; // only when the port was not kept
     Mapping mapping = Mapping::Unknown;
@@ -103,5 +107,11 @@ QByteArray jsonReport(const Findings &findings, const Assessment &assessment);
 // True for addresses a router's WAN side should not have on the open internet:
 // private (10/8, 172.16/12, 192.168/16) or shared (100.64/10).
 bool isPrivateOrShared(const QHostAddress &address);
+
+// What kind of address this is when it cannot be an internet address a server sees a NAT
+// by: "loopback", "private", "shared", "link-local", "unspecified", "multicast" or
+// "reserved"; empty for an internet address (documentation ranges included: the lab uses
+// them as its internet).
+QString nonPublicKind(const QHostAddress &address);
 
 } // namespace netcheck

@@ -6,7 +6,6 @@
 
 #include <QNetworkProxy>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QRandomGenerator>
 
 namespace {
@@ -20,8 +19,6 @@ constexpr int SignallingDeadlineMs = 5000;
 constexpr int OverallDeadlineMs = 13000;
 // A GetExternalIPAddress request that moves no data this long is aborted (ms).
 constexpr int TransferTimeoutMs = 3000;
-// An answer is a few hundred bytes; a gateway streaming more is cut off (bytes).
-constexpr qint64 MaxAnswerBytes = 64 * 1024;
 // Datagrams read per readyRead; the rest wait for the next notification (count).
 constexpr int MaxDatagramsPerRead = 64;
 // Largest datagram read whole; a "peer" message is far smaller (bytes).
@@ -172,22 +169,15 @@ void NetChecker::handleGatewayFound(bool ok, const QString &detail)
 
 void NetChecker::requestExternalAddress()
 {
-    QNetworkRequest request(mapper.wanControlUrl());
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("text/xml; charset=\"utf-8\""));
-    request.setRawHeader("SOAPAction", upnp::externalAddressAction(result.upnp.serviceType));
-    QNetworkReply *reply = network.post(request, upnp::externalAddressBody(result.upnp.serviceType));
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
-        if (received > MaxAnswerBytes)
-            reply->abort();
-    });
+    QNetworkReply *reply =
+        upnp::post(network, upnp::externalAddressCall(mapper.wanControlUrl(), result.upnp.serviceType));
     connect(reply, &QNetworkReply::finished, this, [this, reply] { handleExternalAddressReply(reply); });
 }
 
 void NetChecker::handleExternalAddressReply(QNetworkReply *reply)
 {
     reply->deleteLater();
-    if (reply->error() == QNetworkReply::NoError)
-        result.upnp.externalAddress = upnp::externalAddressFromAnswer(reply->read(MaxAnswerBytes));
+    result.upnp.externalAddress = upnp::externalAddressFromReply(reply);
     finishUpnp();
 }
 

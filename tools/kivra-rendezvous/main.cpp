@@ -2,6 +2,7 @@
 #include "rendezvousserver.h"
 #include "wire/ports.h"
 
+#include "kivraversion.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -51,10 +52,12 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kivra-rendezvous"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(kivra::Version));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Rendezvous server for kivra-netproxy matches"));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addOption({QStringLiteral("bind"), QStringLiteral("Address to listen on (default 0.0.0.0)."),
                       QStringLiteral("ADDR"), QStringLiteral("0.0.0.0")});
     parser.addOption({QStringLiteral("port"),
@@ -70,14 +73,16 @@ int main(int argc, char *argv[])
     parser.addOption({QStringLiteral("announce-repeats"),
                       QStringLiteral("Most \"peer\" datagrams per announcement (default 60)."), QStringLiteral("N")});
     if (!parser.parse(QCoreApplication::arguments())) {
-        std::fprintf(stderr, "kivra-rendezvous: %s\n", qPrintable(parser.errorText()));
+        std::fprintf(stderr, "kivra-rendezvous: %s\n%s", qPrintable(parser.errorText()), qPrintable(parser.helpText()));
         return ExitUsage;
     }
     if (parser.isSet(QStringLiteral("help")))
         parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
     if (!parser.positionalArguments().isEmpty()) {
-        std::fprintf(stderr, "kivra-rendezvous: unexpected argument %s\n",
-                     qPrintable(parser.positionalArguments().constFirst()));
+        std::fprintf(stderr, "kivra-rendezvous: unexpected argument %s\n%s",
+                     qPrintable(parser.positionalArguments().constFirst()), qPrintable(parser.helpText()));
         return ExitUsage;
     }
 

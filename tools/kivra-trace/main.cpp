@@ -3,6 +3,8 @@
 // (what could be read is still reported), 1 for usage or file errors.
 #include "tracereader.h"
 
+#include "kivraversion.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
@@ -18,6 +20,7 @@ constexpr int ExitDamaged = 2;
 
 const char Usage[] =
     "usage: kivra-trace FILE [--plot out.svg] [--pcap out.pcap] [--json]\n"
+    "       kivra-trace --help | --version\n"
     "  prints a summary of a kivra-netproxy trace (or JSON with --json)\n"
     "  --plot  SVG timeline: datagrams per second and worst inter-arrival, gaps marked\n"
     "  --pcap  libpcap file (raw IPv4), one UDP packet per traced datagram, truncated to\n"
@@ -50,6 +53,9 @@ int main(int argc, char *argv[])
             (a == QLatin1String("--plot") ? plotPath : pcapPath) = args.at(++i);
         } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             std::fputs(Usage, stdout);
+            return ExitClean;
+        } else if (a == QLatin1String("--version")) {
+            std::printf("kivra-trace %s\n", kivra::Version);
             return ExitClean;
         } else if (!a.startsWith(QLatin1Char('-')) && input.isEmpty()) {
             input = a;
