@@ -321,6 +321,8 @@ QString usageText()
         "  --second-server ADDR[:PORT]  a second server: also catches address-dependent mappings\n"
         "  --json                       one JSON object instead of text\n"
         "  --no-upnp                    do not ask the router over UPnP\n"
+        "With a TURN relay set up for the proxy (relay.conf, KIVRA_RELAY...), it also allocates once\n"
+        "there, says whether the relay works, and releases the allocation.\n"
         "Exit 0 when the check ran, 1 when the server never answered, 2 for usage errors.\n");
 }
 
