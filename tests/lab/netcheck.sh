@@ -11,10 +11,18 @@
 #                it reports: a second NAT in front of it
 #   no_router    no UPnP gateway: found false within the discovery time
 #   server_down  no rendezvous server: exit 1 within the bound
+#   relay_symmetric       symmetric router, coturn beside the server and a relay.conf for it:
+#                         the relay works (allocated at coturn's relay address, released), and
+#                         the verdict says the player can play everyone
+#   relay_bad_credentials the same with a wrong password in KIVRA_RELAY_PASSWORD: the relay
+#                         does not work, and the verdict names the server and the 401; a
+#                         broken relay.conf is said on stderr and the check runs without one
+#   relay_down            a relay configured where nothing answers: a timeout within 1.5 s
 #   leftovers    the lab's own check: a process it lost track of (started from a backgrounded
 #                shell function) is found in the lab's namespaces, reported and ended
 #   demo         prints the tool's output for each lab NAT kind (cone, symmetric, forwarded,
-#                upnp, second_nat); checks nothing
+#                upnp, second_nat) and for a symmetric one with coturn as its relay (working,
+#                then with a wrong password); checks nothing
 set -uo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=natlab.sh
@@ -49,6 +57,8 @@ UPNP_HTTP_PORT=5555
 BOUND_MS=15500
 # UPnP discovery waits 2.5 s for an answer; start-up and the signalling add a little (ms).
 DISCOVERY_BOUND_MS=4000
+# The relay client gives up on a silent relay after 1 s; process start-up adds a little (ms).
+RELAY_GIVE_UP_BOUND_MS=1500
 
 out=$(mktemp -d /tmp/kivra-netcheck-lab-XXXXXX)
 # Every process started here, by the PID that is the process itself (never a subshell's).
@@ -59,6 +69,7 @@ cleanup() {
   local ok=0
   lab_stop_pids "${pids[@]}"
   pids=()
+  lab_turn_down
   if [[ -n $prefix ]]; then lab_down "$prefix" || ok=1; fi
   prefix=""
   return $ok
@@ -154,13 +165,45 @@ CONF
   return 1
 }
 
-# run_check ARGS...: kivra-netcheck on player a's host; output in $out/check.{out,err,rc,ms}.
-run_check() {
+# relay_conf [PASSWORD]: player a's relay.conf, for coturn in the lab (mode auto), in its own
+# config directory; run_check_relay passes it through XDG_CONFIG_HOME.
+relay_conf() {
+  mkdir -p "$out/config/Sarnolix"
+  printf 'server = %s:%s\nuser = %s\npassword = %s\nmode = auto\n' \
+    "$LAB_TURN_ADDR" "$LAB_TURN_PORT" "$LAB_TURN_USER" "${1:-$LAB_TURN_PASSWORD}" >"$out/config/Sarnolix/relay.conf"
+}
+# run_check_relay [VAR=VALUE...] -- ARGS...: kivra-netcheck on player a's host, with player
+# a's config directory and only the given relay variables (none of the caller's own, so a relay
+# the machine's user has set up never takes part); output in $out/check.{out,err,rc,ms}.
+run_check_relay() {
+  local vars=()
+  while [[ $1 != -- ]]; do vars+=("$1"); shift; done
+  shift
   local started
   started=$(date +%s%3N)
-  lab_exec ha "$netcheck" "$@" >"$out/check.out" 2>"$out/check.err"
+  lab_exec ha env -u KIVRA_RELAY -u KIVRA_RELAY_USER -u KIVRA_RELAY_PASSWORD -u KIVRA_RELAY_MODE \
+    XDG_CONFIG_HOME="$out/config" "${vars[@]}" "$netcheck" "$@" >"$out/check.out" 2>"$out/check.err"
   echo $? >"$out/check.rc"
   echo $(($(date +%s%3N) - started)) >"$out/check.ms"
+}
+# run_check ARGS...: the same without a relay (unless relay_conf wrote one).
+run_check() { run_check_relay -- "$@"; }
+# turn_up: coturn beside the server (natlab.sh), its files in $out/turn.
+turn_up() {
+  command -v turnserver >/dev/null || skip_or_fail "missing turnserver (coturn)"
+  mkdir -p "$out/turn"
+  lab_turn_up "$out/turn" || { echo "netcheck lab: coturn did not start" >&2; show; exit 1; }
+}
+# released: coturn no longer holds the allocated relay port. Unreleased, an allocation keeps
+# its port for its lifetime (600 s); released, coturn closes it at once.
+released() {
+  local port _
+  port=$(json "j['relay']['allocated'].rsplit(':', 1)[1]") || return 1
+  for _ in $(seq 20); do
+    [[ -z $(lab_exec inet ss -Hlun "src $LAB_TURN_ADDR:$port") ]] && return 0
+    sleep 0.1
+  done
+  return 1
 }
 
 # json EXPR: a Python expression over the parsed object j, printed.
@@ -179,7 +222,7 @@ rc_is() { [[ $(cat "$out/check.rc") == "$1" ]]; }
 took_at_most() { (($(cat "$out/check.ms") <= $1)); }
 show() {
   local f
-  for f in check.out check.err check.rc check.ms server.log miniupnpd.log; do
+  for f in check.out check.err check.rc check.ms server.log miniupnpd.log turn/turnserver.log; do
     [[ -f $out/$f ]] && { echo "--- $f"; cat "$out/$f"; }
   done
 }
@@ -199,6 +242,24 @@ demo_kind() { # title NAT [upnp|second_nat]
   start_server "$server"
   echo "\$ kivra-netcheck --server $server --second-port $SECOND_PORT"
   run_check --server "$server" --second-port "$SECOND_PORT"
+  cat "$out/check.out" "$out/check.err"
+  echo "(exit $(cat "$out/check.rc") after $(cat "$out/check.ms") ms)"
+  echo
+}
+
+# A plain-text run with coturn as player a's relay, behind a symmetric router.
+demo_relay() { # title [PASSWORD]
+  echo "=== $1 ==="
+  command -v turnserver >/dev/null || { echo "(coturn is not installed)"; return 0; }
+  new_lab symmetric
+  start_server "$LAB_SERVER_ADDR"
+  mkdir -p "$out/turn"
+  lab_turn_up "$out/turn" || { echo "(coturn did not start)"; return 0; }
+  relay_conf "${2:-}"
+  echo "\$ cat ~/.config/Sarnolix/relay.conf"
+  sed 's/^password = .*/password = .../' "$out/config/Sarnolix/relay.conf"
+  echo "\$ kivra-netcheck --server $LAB_SERVER_ADDR --second-port $SECOND_PORT"
+  run_check_relay -- --server "$LAB_SERVER_ADDR" --second-port "$SECOND_PORT"
   cat "$out/check.out" "$out/check.err"
   echo "(exit $(cat "$out/check.rc") after $(cat "$out/check.ms") ms)"
   echo
@@ -264,6 +325,57 @@ case $scenario in
     check "the message names the server" grep -q "no answer from the rendezvous server $LAB_SERVER_ADDR:$LAB_SERVER_PORT" "$out/check.err"
     check "done within the bound" took_at_most "$BOUND_MS"
     ;;
+  relay_symmetric)
+    new_lab symmetric
+    start_server "$LAB_SERVER_ADDR"
+    turn_up
+    relay_conf
+    run_check_relay -- --server "$LAB_SERVER_ADDR" --second-port "$SECOND_PORT" --json
+    check "exit 0" rc_is 0
+    check "the mapping is endpoint-dependent" json_is "j['mapping']" endpoint-dependent
+    check "the relay from relay.conf is asked" json_is "(j['relay']['server'], j['relay']['mode'], j['relay']['checked'])" \
+      "('$LAB_TURN_ADDR:$LAB_TURN_PORT', 'auto', True)"
+    check "the relay works" json_is "j['relay']['works']" True
+    check "allocated at coturn's relay address" json_is "j['relay']['allocated'].startswith('$LAB_TURN_ADDR:')" True
+    check "the allocation took under 1 s" json_is "0 <= j['relay']['elapsed_ms'] < 1000" True
+    check "the verdict says everyone" \
+      json_is "j['verdict'].startswith('symmetric NAT: with your working relay $LAB_TURN_ADDR:$LAB_TURN_PORT you can play everyone')" True
+    check "the allocation was released" released
+    check "nothing said on stderr" test ! -s "$out/check.err"
+    check "done within the bound" took_at_most "$BOUND_MS"
+    ;;
+  relay_bad_credentials)
+    new_lab symmetric
+    start_server "$LAB_SERVER_ADDR"
+    turn_up
+    relay_conf
+    # The variable over the file, as for the proxy.
+    run_check_relay KIVRA_RELAY_PASSWORD=wrong -- --server "$LAB_SERVER_ADDR" --second-port "$SECOND_PORT" --json
+    check "exit 0" rc_is 0
+    check "the relay does not work" json_is "j['relay']['works']" False
+    check "coturn refused the credentials" json_is "j['relay']['failure']" "401 bad credentials"
+    check "the verdict says why, naming the server" \
+      json_is "'Your relay does not work: $LAB_TURN_ADDR:$LAB_TURN_PORT refused the user and password (401 bad credentials)' in j['verdict']" True
+    check "the verdict promises nothing more" json_is "j['verdict'].startswith('symmetric NAT: matches work only')" True
+    # A broken relay.conf: said on stderr as the proxy says it, and the check runs without.
+    printf 'sever = %s\n' "$LAB_TURN_ADDR" >"$out/config/Sarnolix/relay.conf"
+    run_check_relay -- --server "$LAB_SERVER_ADDR" --no-upnp
+    check "exit 0 with a broken relay.conf" rc_is 0
+    check "its problem is said on stderr" grep -q 'kivra-netcheck: .*relay.conf line 1: unknown key "sever"; no relay' "$out/check.err"
+    check "the report says no relay is configured" grep -q '^relay: no relay configured (the relay configuration has problems' "$out/check.out"
+    ;;
+  relay_down)
+    new_lab symmetric
+    start_server "$LAB_SERVER_ADDR"
+    # Nothing listens at the relay's address; the server answers at once.
+    run_check_relay KIVRA_RELAY="$LAB_SERVER_ADDR:3478" KIVRA_RELAY_USER=kivra KIVRA_RELAY_PASSWORD=x \
+      KIVRA_RELAY_MODE=always -- --server "$LAB_SERVER_ADDR" --no-upnp --json
+    check "exit 0" rc_is 0
+    check "the relay does not work" json_is "(j['relay']['works'], j['relay']['failure'])" "(False, 'timeout')"
+    check "the verdict says it did not answer" \
+      json_is "'Your relay does not work: no answer from $LAB_SERVER_ADDR:3478 within' in j['verdict']" True
+    check "done soon after the relay client gave up" took_at_most "$RELAY_GIVE_UP_BOUND_MS"
+    ;;
   leftovers)
     # The way the server used to be started: $! is the subshell, not the process in the lab.
     new_lab cone
@@ -289,6 +401,8 @@ case $scenario in
     demo_kind "forwarded (cone NAT that forwards 6006 and 6004 to the host)" forwarded
     demo_kind "cone NAT with miniupnpd on the router" cone upnp
     demo_kind "miniupnpd behind a second NAT (traffic leaves from another address)" cone second_nat
+    demo_relay "symmetric NAT with coturn as the relay"
+    demo_relay "symmetric NAT, the relay's password wrong" wrong
     exit 0
     ;;
   *) echo "unknown scenario $scenario" >&2; exit 2 ;;

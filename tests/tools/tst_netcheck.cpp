@@ -2,8 +2,10 @@
 // NAT, the verdict and the JSON object.
 #include "netcheck.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcessEnvironment>
 #include <QTest>
 
 using namespace netcheck;
@@ -12,6 +14,7 @@ namespace {
 
 const QHostAddress Server(QStringLiteral("203.0.113.1"));
 const QHostAddress Public(QStringLiteral("203.0.113.10"));
+const QHostAddress RelayServer(QStringLiteral("203.0.113.3"));
 
 // Findings from a compact description: the public ports each destination saw for the two
 // sockets (0: that announcement never came), and the gateway's answer.
@@ -28,6 +31,12 @@ struct Case
     const char *external = nullptr;
     const char *seen = nullptr;       // the address the first destination saw, when not Public
     const char *secondSeen = nullptr; // the same for the second destination
+    // The relay: its outcome, mode, the relay client's failure word, the time it took.
+    RelayResult::Outcome relay = RelayResult::Outcome::NotConfigured;
+    relayconfig::Mode relayMode = relayconfig::Mode::Auto;
+    const char *relayFailure = nullptr;
+    qint64 relayMs = 12;
+    bool relayProblems = false; // the configuration had problems (so none is configured)
 };
 
 QHostAddress addressOr(const char *text, const QHostAddress &otherwise)
@@ -65,6 +74,19 @@ Findings findingsOf(const Case &c)
         f.upnp.failure = QStringLiteral("no_router");
     if (c.external)
         f.upnp.externalAddress = QHostAddress(QString::fromLatin1(c.external));
+    f.relay.outcome = c.relay;
+    if (c.relayProblems)
+        f.relay.problems << QStringLiteral("relay.conf line 1: unknown key \"sever\"");
+    if (c.relay != RelayResult::Outcome::NotConfigured) {
+        f.relay.server = HostPort{RelayServer, 3478};
+        f.relay.mode = c.relayMode;
+    }
+    if (c.relay == RelayResult::Outcome::Works || c.relay == RelayResult::Outcome::Fails)
+        f.relay.elapsedMs = c.relayMs;
+    if (c.relay == RelayResult::Outcome::Works)
+        f.relay.allocated = HostPort{RelayServer, 49160};
+    if (c.relay == RelayResult::Outcome::Fails)
+        f.relay.failure = QString::fromLatin1(c.relayFailure ? c.relayFailure : "timeout");
     return f;
 }
 
@@ -95,6 +117,12 @@ private slots:
     void json();
     void textNotes_data();
     void textNotes();
+    void relayVerdict_data();
+    void relayVerdict();
+    void relayFromConfig_data();
+    void relayFromConfig();
+    void relayJson_data();
+    void relayJson();
 };
 
 void TestNetcheck::arguments_data()
@@ -631,6 +659,301 @@ void TestNetcheck::textNotes()
     QFETCH(QString, line);
     const Findings findings = findingsOf(input);
     const QStringList lines = textReport(findings, assess(findings)).split(QLatin1Char('\n'));
+    QVERIFY2(lines.contains(line), qPrintable(lines.join(QLatin1Char('\n'))));
+    QVERIFY(lines.at(lines.size() - 2).startsWith(QLatin1String("verdict: ")));
+}
+
+// A relay counts in the verdict only by what its one allocation showed.
+void TestNetcheck::relayVerdict_data()
+{
+    QTest::addColumn<Case>("input");
+    QTest::addColumn<QString>("works");
+    QTest::addColumn<QString>("verdictStart");
+    QTest::addColumn<QString>("verdictAlso"); // another part the verdict must hold, or ""
+    QTest::addColumn<QString>("verdictNot");  // a part it must not hold, or ""
+
+    using Outcome = RelayResult::Outcome;
+    Case symmetric;
+    symmetric.primaryFirst = 51000;
+    symmetric.primarySecond = 51001;
+    symmetric.withSecond = true;
+    symmetric.secondFirst = 23000;
+    symmetric.secondSecond = 61000;
+    Case cone = symmetric;
+    cone.primaryFirst = 6006;
+    cone.primarySecond = 40000;
+    cone.secondFirst = 6006;
+    cone.secondSecond = 40000;
+
+    Case symmetricRelay = symmetric;
+    symmetricRelay.relay = Outcome::Works;
+    QTest::newRow("symmetric with a working relay: everyone")
+        << symmetricRelay << "true"
+        << "symmetric NAT: with your working relay 203.0.113.3:3478 you can play everyone, since a match takes the "
+           "relay when the NAT maps per destination."
+        << "No UPnP router answered" << "matches work only";
+    Case symmetricAlways = symmetricRelay;
+    symmetricAlways.relayMode = relayconfig::Mode::Always;
+    QTest::newRow("symmetric with a working relay in mode always: everyone")
+        << symmetricAlways << "true" << "symmetric NAT: your relay 203.0.113.3:3478 works and its mode always"
+        << "so you can play everyone" << "matches work only";
+
+    Case badCredentials = symmetric;
+    badCredentials.relay = Outcome::Fails;
+    badCredentials.relayFailure = "401 bad credentials";
+    QTest::newRow("symmetric, the relay refuses the credentials: said, and no more than before")
+        << badCredentials << "false"
+        << "symmetric NAT: matches work only against players whose router forwards 6006, or if you enable UPnP on "
+           "your router. Your relay does not work: 203.0.113.3:3478 refused the user and password (401 bad "
+           "credentials), so matches go without it. No UPnP router answered"
+        << "" << "everyone";
+    Case silentRelay = badCredentials;
+    silentRelay.relayFailure = "timeout";
+    silentRelay.relayMs = 1000;
+    QTest::newRow("symmetric, the relay is silent") << silentRelay << "false" << "symmetric NAT: matches work only"
+                                                     << "Your relay does not work: no answer from 203.0.113.3:3478 "
+                                                        "within 1000 ms, so matches go without it."
+                                                     << "everyone";
+    Case forbidden = badCredentials;
+    forbidden.relayFailure = "403 Forbidden";
+    QTest::newRow("symmetric, the relay forbids") << forbidden << "false" << "symmetric NAT: matches work only"
+                                                   << "Your relay does not work: 203.0.113.3:3478 answered 403 "
+                                                      "Forbidden, so"
+                                                   << "everyone";
+    Case noAddress = badCredentials;
+    noAddress.relayFailure = "no relayed address";
+    QTest::newRow("the relay's answer lacks an address") << noAddress << "false" << "symmetric NAT"
+                                                          << "does not work: 203.0.113.3:3478: no relayed address"
+                                                          << "everyone";
+
+    QTest::newRow("symmetric without a relay: as before")
+        << symmetric << "null"
+        << "symmetric NAT: matches work only against players whose router forwards 6006, or if you enable UPnP on "
+           "your router. No UPnP router answered"
+        << "" << "relay";
+    Case never = symmetric;
+    never.relay = Outcome::NotUsed;
+    never.relayMode = relayconfig::Mode::Never;
+    QTest::newRow("symmetric, relay with mode never: not asked, as before")
+        << never << "null" << "symmetric NAT: matches work only" << "" << "relay";
+    Case problems = symmetric;
+    problems.relayProblems = true;
+    QTest::newRow("relay configuration with problems: as without one")
+        << problems << "null" << "symmetric NAT: matches work only" << "" << "relay";
+
+    Case coneRelay = cone;
+    coneRelay.relay = Outcome::Works;
+    QTest::newRow("cone with a working relay in mode auto: a match does not take it")
+        << coneRelay << "true"
+        << "cone NAT that keeps port 6006: you can play players behind cone NATs; players behind symmetric NATs only "
+           "if your router or theirs forwards 6006"
+        << "" << "everyone";
+    Case coneAlways = coneRelay;
+    coneAlways.relayMode = relayconfig::Mode::Always;
+    QTest::newRow("cone with a working relay in mode always: everyone")
+        << coneAlways << "true"
+        << "cone NAT that keeps port 6006: your relay 203.0.113.3:3478 works and its mode always sends every match "
+           "through it, so you can play everyone."
+        << "" << "only if";
+    Case coneFails = cone;
+    coneFails.relay = Outcome::Fails;
+    coneFails.relayMode = relayconfig::Mode::Always;
+    QTest::newRow("cone, relay in mode always fails: said") << coneFails << "false"
+                                                             << "cone NAT that keeps port 6006: you can play players "
+                                                                "behind cone NATs;"
+                                                             << "Your relay does not work" << "everyone";
+
+    Case unknownRelay = coneRelay;
+    unknownRelay.withSecond = false;
+    QTest::newRow("kind unknown with a working relay: everyone only if symmetric")
+        << unknownRelay << "true"
+        << "NAT that keeps port 6006, kind unknown without a second destination: if it is a cone NAT you can play "
+           "players behind cone NATs; if it is a symmetric NAT, matches take your working relay 203.0.113.3:3478, "
+           "so you can play everyone."
+        << "" << "";
+
+    Case silentServer;
+    silentServer.withSecond = true;
+    silentServer.relay = Outcome::Fails;
+    silentServer.relayFailure = "401 bad credentials";
+    QTest::newRow("server silent, relay fails: both said")
+        << silentServer << "false"
+        << "unknown: the rendezvous server 203.0.113.1:7001 did not answer, so nothing could be measured. Your relay "
+           "does not work: 203.0.113.3:3478 refused"
+        << "" << "";
+    Case silentServerRelay = silentServer;
+    silentServerRelay.relay = Outcome::Works;
+    silentServerRelay.relayMode = relayconfig::Mode::Always;
+    // Without the rendezvous server no match starts, relay or not.
+    QTest::newRow("server silent, relay works: nobody promised")
+        << silentServerRelay << "true" << "unknown: the rendezvous server 203.0.113.1:7001 did not answer" << ""
+        << "everyone";
+    Case loopbackRelay = symmetricRelay;
+    loopbackRelay.seen = "127.0.0.1";
+    loopbackRelay.secondSeen = "127.0.0.1";
+    QTest::newRow("no NAT measured, relay works: nobody promised")
+        << loopbackRelay << "true" << "unknown: the rendezvous server 203.0.113.1:7001 sees this computer at" << ""
+        << "everyone";
+}
+
+void TestNetcheck::relayVerdict()
+{
+    QFETCH(Case, input);
+    QFETCH(QString, works);
+    QFETCH(QString, verdictStart);
+    QFETCH(QString, verdictAlso);
+    QFETCH(QString, verdictNot);
+    const Findings findings = findingsOf(input);
+    const Assessment result = assess(findings);
+    QCOMPARE(optionalText(result.relayWorks), works);
+    const QString text = verdict(findings, result);
+    QVERIFY2(text.startsWith(verdictStart), qPrintable(text));
+    QVERIFY2(text.contains(verdictAlso), qPrintable(text));
+    if (!verdictNot.isEmpty())
+        QVERIFY2(!text.contains(verdictNot, Qt::CaseInsensitive), qPrintable(text));
+}
+
+// The proxy's own configuration reader decides what is asked: the same file and variables.
+void TestNetcheck::relayFromConfig_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("relayVariable"); // KIVRA_RELAY, or ""
+    QTest::addColumn<QString>("described");     // outcome, server, mode, failure, problem count
+
+    QTest::newRow("nothing") << QByteArray() << "" << "not configured, problems 0";
+    QTest::newRow("a relay in mode auto: asked")
+        << QByteArray("server = 203.0.113.3\nuser = kivra\npassword = secret\n") << ""
+        << "asked 203.0.113.3:3478 auto, problems 0";
+    QTest::newRow("its own port, mode always")
+        << QByteArray("server = 203.0.113.3:3500\nuser = kivra\npassword = secret\nmode = always\n") << ""
+        << "asked 203.0.113.3:3500 always, problems 0";
+    QTest::newRow("mode never: not asked")
+        << QByteArray("server = 203.0.113.3\nuser = kivra\npassword = secret\nmode = never\n") << ""
+        << "not used 203.0.113.3:3478 never, problems 0";
+    QTest::newRow("the variable over the file")
+        << QByteArray("server = 203.0.113.3\nuser = kivra\npassword = secret\n") << "203.0.113.4:3600"
+        << "asked 203.0.113.4:3600 auto, problems 0";
+    QTest::newRow("no password: a problem, no relay")
+        << QByteArray("server = 203.0.113.3\nuser = kivra\n") << "" << "not configured, problems 1";
+    QTest::newRow("a typo: a problem, no relay")
+        << QByteArray("sever = 203.0.113.3\nuser = kivra\npassword = secret\n") << "" << "not configured, problems 1";
+}
+
+void TestNetcheck::relayFromConfig()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, relayVariable);
+    QFETCH(QString, described);
+    relayconfig::Loaded loaded = relayconfig::parseRelayConfig(file, QStringLiteral("relay.conf"), QByteArray());
+    QProcessEnvironment environment;
+    if (!relayVariable.isEmpty())
+        environment.insert(QStringLiteral("KIVRA_RELAY"), relayVariable);
+    relayconfig::applyEnvironment(loaded, environment, QByteArray());
+    const RelayResult relay = relayResultOf(loaded);
+    QString text;
+    switch (relay.outcome) {
+    case RelayResult::Outcome::NotConfigured:
+        text = QStringLiteral("not configured");
+        break;
+    case RelayResult::Outcome::NotUsed:
+        text = QStringLiteral("not used %1 %2").arg(hostPortText(relay.server), relayconfig::modeName(relay.mode));
+        break;
+    case RelayResult::Outcome::Fails:
+        // Until the allocation's outcome comes, a check cut short reports a timeout.
+        QCOMPARE(relay.failure, QStringLiteral("timeout"));
+        text = QStringLiteral("asked %1 %2").arg(hostPortText(relay.server), relayconfig::modeName(relay.mode));
+        break;
+    case RelayResult::Outcome::Works:
+        text = QStringLiteral("works?");
+        break;
+    }
+    text += QStringLiteral(", problems %1").arg(relay.problems.size());
+    QCOMPARE(text, described);
+}
+
+void TestNetcheck::relayJson_data()
+{
+    QTest::addColumn<Case>("input");
+    QTest::addColumn<QString>("described"); // the relay object's keys, "null" for JSON null
+    QTest::addColumn<QString>("line");      // the text report's relay line
+
+    using Outcome = RelayResult::Outcome;
+    Case none;
+    none.primaryFirst = 6006;
+    QTest::newRow("none configured") << none
+                                     << "configured false, server null, mode null, checked false, works null, "
+                                        "allocated null, elapsed_ms null, failure null, problems 0"
+                                     << "relay: no relay configured";
+    Case problems = none;
+    problems.relayProblems = true;
+    QTest::newRow("configuration with problems")
+        << problems
+        << "configured false, server null, mode null, checked false, works null, allocated null, elapsed_ms null, "
+           "failure null, problems 1"
+        << "relay: no relay configured (the relay configuration has problems, said on stderr)";
+    Case never = none;
+    never.relay = Outcome::NotUsed;
+    never.relayMode = relayconfig::Mode::Never;
+    QTest::newRow("mode never")
+        << never
+        << "configured true, server 203.0.113.3:3478, mode never, checked false, works null, allocated null, "
+           "elapsed_ms null, failure null, problems 0"
+        << "relay: 203.0.113.3:3478 configured with mode never: matches do not use it, so it was not asked";
+    Case works = none;
+    works.relay = Outcome::Works;
+    QTest::newRow("works")
+        << works
+        << "configured true, server 203.0.113.3:3478, mode auto, checked true, works true, allocated "
+           "203.0.113.3:49160, elapsed_ms 12, failure null, problems 0"
+        << "relay: works, allocated 203.0.113.3:49160 in 12 ms (relay 203.0.113.3:3478, mode auto)";
+    Case refused = none;
+    refused.relay = Outcome::Fails;
+    refused.relayMode = relayconfig::Mode::Always;
+    refused.relayFailure = "401 bad credentials";
+    refused.relayMs = 8;
+    QTest::newRow("bad credentials")
+        << refused
+        << "configured true, server 203.0.113.3:3478, mode always, checked true, works false, allocated null, "
+           "elapsed_ms 8, failure 401 bad credentials, problems 0"
+        << "relay: does not work: 203.0.113.3:3478 refused the user and password (401 bad credentials)";
+    Case silent = refused;
+    silent.relayFailure = "timeout";
+    silent.relayMs = 1001;
+    QTest::newRow("timeout") << silent
+                             << "configured true, server 203.0.113.3:3478, mode always, checked true, works false, "
+                                "allocated null, elapsed_ms 1001, failure timeout, problems 0"
+                             << "relay: does not work: no answer from 203.0.113.3:3478 within 1001 ms";
+}
+
+void TestNetcheck::relayJson()
+{
+    QFETCH(Case, input);
+    QFETCH(QString, described);
+    QFETCH(QString, line);
+    const Findings findings = findingsOf(input);
+    const Assessment assessment = assess(findings);
+    const QJsonObject relay =
+        QJsonDocument::fromJson(jsonReport(findings, assessment)).object().value(QLatin1String("relay")).toObject();
+    QStringList parts;
+    for (const char *key : {"configured", "server", "mode", "checked", "works", "allocated", "elapsed_ms", "failure"}) {
+        const QJsonValue value = relay.value(QLatin1String(key));
+        QString text;
+        if (value.isNull())
+            text = QStringLiteral("null");
+        else if (value.isBool())
+            text = value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
+        else if (value.isDouble())
+            text = QString::number(value.toInteger());
+        else if (value.isString())
+            text = value.toString();
+        else
+            text = QStringLiteral("missing");
+        parts << QStringLiteral("%1 %2").arg(QLatin1String(key), text);
+    }
+    QVERIFY(relay.value(QLatin1String("problems")).isArray());
+    parts << QStringLiteral("problems %1").arg(relay.value(QLatin1String("problems")).toArray().size());
+    QCOMPARE(parts.join(QStringLiteral(", ")), described);
+    const QStringList lines = textReport(findings, assessment).split(QLatin1Char('\n'));
     QVERIFY2(lines.contains(line), qPrintable(lines.join(QLatin1Char('\n'))));
     QVERIFY(lines.at(lines.size() - 2).startsWith(QLatin1String("verdict: ")));
 }

@@ -1,11 +1,13 @@
 // kivra-netcheck: what kind of NAT is this computer behind, and whom can it play? Asks a
-// kivra rendezvous server (and, read-only, the router over UPnP) and says it in plain words.
+// kivra rendezvous server (and, read-only, the router over UPnP; and the player's TURN relay,
+// with one allocation it releases at once) and says it in plain words.
 #include "netcheck.h"
 #include "netchecker.h"
 
 #include "kivraversion.h"
 
 #include <QCoreApplication>
+#include <QProcessEnvironment>
 
 #include <cstdio>
 
@@ -35,7 +37,14 @@ int main(int argc, char *argv[])
         return ExitChecked;
     }
 
-    NetChecker checker(parsed.options);
+    // The proxy's own relay configuration, read the same way; its problems go to stderr as the
+    // proxy says them, and the check goes on without a relay.
+    const relayconfig::Loaded relay = relayconfig::load(QProcessEnvironment::systemEnvironment());
+    for (const QString &problem : relay.problems)
+        std::fprintf(stderr, "kivra-netcheck: %s; no relay\n", qPrintable(problem));
+    std::fflush(stderr);
+
+    NetChecker checker(parsed.options, relay);
     QObject::connect(&checker, &NetChecker::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     checker.start();
     QCoreApplication::exec();

@@ -3,6 +3,7 @@
 #include "wire/ports.h"
 
 #include <QCommandLineParser>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -61,40 +62,19 @@ QString notPublicNote(const DestinationResult &result)
         .arg(hostPortText(result.destination), seen.toString(), withArticle(kind));
 }
 
-// Whom a player can reach, by the kinds our NAT lab pairs: cone against cone connects; a
-// symmetric side against a cone side ends in "udp_failed" on both; a forwarded 6006 lets a
-// symmetric peer in. Whether this router forwards 6006 cannot be seen from here (only the
-// server is asked, and it is answered from the mappings we opened), so that is never claimed
-// either way; nor is a port finding nobody measured.
-QString natSentence(const Findings &findings, const Assessment &assessment)
+// The kind of NAT, as far as it was measured: the verdict's first words.
+QString kindPhrase(const Findings &findings, const Assessment &assessment)
 {
     const QString portName = findings.firstOnMatchPort ? QStringLiteral("port 6006") : QStringLiteral("its port");
     switch (assessment.mapping) {
     case Mapping::EndpointIndependent:
-        if (assessment.portPreserved == true && assessment.secondNat == true)
-            return QStringLiteral("cone NAT that keeps %1: you can play players behind cone NATs; behind a "
-                                  "symmetric NAT only if their router forwards 6006")
-                .arg(portName);
         if (assessment.portPreserved == true)
-            return QStringLiteral("cone NAT that keeps %1: you can play players behind cone NATs; players behind "
-                                  "symmetric NATs only if your router or theirs forwards 6006 (this check cannot see "
-                                  "whether yours does)")
-                .arg(portName);
+            return QStringLiteral("cone NAT that keeps %1").arg(portName);
         if (assessment.portPreserved == false)
-            return QStringLiteral("cone NAT that changes %1 (to %2): you can play players behind cone NATs, since "
-                                  "the server tells them the port it saw; behind a symmetric NAT only if their "
-                                  "router forwards 6006 (UPnP)")
-                .arg(portName, portText(assessment.firstPublic.port));
-        return QStringLiteral("cone NAT (whether it keeps %1 is unknown): you can play players behind cone "
-                              "NATs; players behind symmetric NATs only if their router forwards 6006, or yours "
-                              "does and keeps the port (this check cannot see either)")
-            .arg(portName);
+            return QStringLiteral("cone NAT that changes %1 (to %2)").arg(portName, portText(assessment.firstPublic.port));
+        return QStringLiteral("cone NAT (whether it keeps %1 is unknown)").arg(portName);
     case Mapping::EndpointDependent:
-        if (findings.upnp.found && assessment.secondNat == false)
-            return QStringLiteral("symmetric NAT: matches work only against players whose router forwards 6006, or "
-                                  "while your router forwards 6006 to you");
-        return QStringLiteral("symmetric NAT: matches work only against players whose router forwards 6006, or if "
-                              "you enable UPnP on your router");
+        return QStringLiteral("symmetric NAT");
     case Mapping::Unknown:
         break;
     }
@@ -107,9 +87,70 @@ QString natSentence(const Findings &findings, const Assessment &assessment)
         nat = QStringLiteral("NAT (whether it keeps %1 is unknown)").arg(portName);
     const QString kind = findings.second ? QStringLiteral("kind unknown, since %1").arg(assessment.mappingNote)
                                          : QStringLiteral("kind unknown without a second destination");
-    return QStringLiteral("%1, %2: if it is a cone NAT you can play players behind cone NATs; a symmetric NAT "
-                          "plays only players whose router forwards 6006")
-        .arg(nat, kind);
+    return QStringLiteral("%1, %2").arg(nat, kind);
+}
+
+// Whom a player can reach, by the kinds our NAT lab pairs: cone against cone connects; a
+// symmetric side against a cone side ends in "udp_failed" on both; a forwarded 6006 lets a
+// symmetric peer in; a side with a working relay reaches every kind (relay_cone,
+// relay_symmetric), since a relay's permission is per peer address, whatever port the peer's
+// NAT picks. Whether this router forwards 6006 cannot be seen from here (only the server is
+// asked, and it is answered from the mappings we opened), so that is never claimed either
+// way; nor is a port finding nobody measured. A relay counts only when its allocation came.
+QString whomPhrase(const Findings &findings, const Assessment &assessment)
+{
+    const QString relay = hostPortText(findings.relay.server);
+    if (assessment.relayForEveryMatch)
+        return QStringLiteral("your relay %1 works and its mode always sends every match through it, so you can "
+                              "play everyone")
+            .arg(relay);
+    switch (assessment.mapping) {
+    case Mapping::EndpointIndependent:
+        if (assessment.portPreserved == true && assessment.secondNat == true)
+            return QStringLiteral("you can play players behind cone NATs; behind a symmetric NAT only if their router "
+                                  "forwards 6006");
+        if (assessment.portPreserved == true)
+            return QStringLiteral("you can play players behind cone NATs; players behind symmetric NATs only if your "
+                                  "router or theirs forwards 6006 (this check cannot see whether yours does)");
+        if (assessment.portPreserved == false)
+            return QStringLiteral("you can play players behind cone NATs, since the server tells them the port it "
+                                  "saw; behind a symmetric NAT only if their router forwards 6006 (UPnP)");
+        return QStringLiteral("you can play players behind cone NATs; players behind symmetric NATs only if their "
+                              "router forwards 6006, or yours does and keeps the port (this check cannot see "
+                              "either)");
+    case Mapping::EndpointDependent:
+        if (assessment.relayWorks == true)
+            return QStringLiteral("with your working relay %1 you can play everyone, since a match takes the relay "
+                                  "when the NAT maps per destination")
+                .arg(relay);
+        if (findings.upnp.found && assessment.secondNat == false)
+            return QStringLiteral("matches work only against players whose router forwards 6006, or while your "
+                                  "router forwards 6006 to you");
+        return QStringLiteral("matches work only against players whose router forwards 6006, or if you enable "
+                              "UPnP on your router");
+    case Mapping::Unknown:
+        break;
+    }
+    if (assessment.relayWorks == true)
+        return QStringLiteral("if it is a cone NAT you can play players behind cone NATs; if it is a symmetric NAT, "
+                              "matches take your working relay %1, so you can play everyone")
+            .arg(relay);
+    return QStringLiteral("if it is a cone NAT you can play players behind cone NATs; a symmetric NAT plays only "
+                          "players whose router forwards 6006");
+}
+
+QString natSentence(const Findings &findings, const Assessment &assessment)
+{
+    return kindPhrase(findings, assessment) + QStringLiteral(": ") + whomPhrase(findings, assessment);
+}
+
+// A configured relay that failed is said; one that works is in the NAT sentence already.
+QString relaySentence(const Findings &findings, const Assessment &assessment)
+{
+    if (assessment.relayWorks != false)
+        return {};
+    return QStringLiteral("Your relay does not work: %1, so matches go without it.")
+        .arg(relayFailureText(findings.relay));
 }
 
 QString upnpSentence(const Findings &findings, const Assessment &assessment)
@@ -157,7 +198,92 @@ QString yesNo(const std::optional<bool> &value)
     return *value ? QStringLiteral("yes") : QStringLiteral("no");
 }
 
+QJsonValue textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+QJsonObject relayJson(const RelayResult &relay)
+{
+    using Outcome = RelayResult::Outcome;
+    const bool configured = relay.outcome != Outcome::NotConfigured;
+    const bool checked = relay.outcome == Outcome::Works || relay.outcome == Outcome::Fails;
+    QJsonObject object;
+    object.insert(QStringLiteral("configured"), configured);
+    object.insert(QStringLiteral("server"), textOrNull(configured ? hostPortText(relay.server) : QString()));
+    object.insert(QStringLiteral("mode"), textOrNull(configured ? relayconfig::modeName(relay.mode) : QString()));
+    object.insert(QStringLiteral("checked"), checked);
+    object.insert(QStringLiteral("works"), checked ? QJsonValue(relay.outcome == Outcome::Works)
+                                                   : QJsonValue(QJsonValue::Null));
+    object.insert(QStringLiteral("allocated"), textOrNull(relay.outcome == Outcome::Works && relay.allocated.isValid()
+                                                              ? hostPortText(relay.allocated)
+                                                              : QString()));
+    object.insert(QStringLiteral("elapsed_ms"), checked && relay.elapsedMs >= 0 ? QJsonValue(relay.elapsedMs)
+                                                                                : QJsonValue(QJsonValue::Null));
+    object.insert(QStringLiteral("failure"), textOrNull(relay.outcome == Outcome::Fails ? relay.failure : QString()));
+    object.insert(QStringLiteral("problems"), QJsonArray::fromStringList(relay.problems));
+    return object;
+}
+
 } // namespace
+
+RelayResult relayResultOf(const relayconfig::Loaded &loaded)
+{
+    RelayResult relay;
+    relay.problems = loaded.problems;
+    const relayconfig::RelayConfig &config = loaded.config;
+    if (config.server.isNull())
+        return relay;
+    relay.server = HostPort{config.server, config.port};
+    relay.mode = config.mode;
+    if (!config.usable()) {
+        relay.outcome = RelayResult::Outcome::NotUsed;
+        return relay;
+    }
+    // What a check that ended before the allocation's answer reports.
+    relay.outcome = RelayResult::Outcome::Fails;
+    relay.failure = QStringLiteral("timeout");
+    return relay;
+}
+
+QString relayFailureText(const RelayResult &relay)
+{
+    const QString server = hostPortText(relay.server);
+    const QString &failure = relay.failure;
+    if (failure.isEmpty() || failure == QLatin1String("timeout"))
+        return relay.elapsedMs >= 0 ? QStringLiteral("no answer from %1 within %2 ms").arg(server).arg(relay.elapsedMs)
+                                    : QStringLiteral("no answer from %1").arg(server);
+    if (failure == QLatin1String("401 bad credentials"))
+        return QStringLiteral("%1 refused the user and password (401 bad credentials)").arg(server);
+    // An error response: its code and reason ("403 Forbidden", "486 Allocation Quota Reached").
+    if (failure.size() > 4 && failure.at(0).isDigit() && failure.at(1).isDigit() && failure.at(2).isDigit()
+        && failure.at(3) == QLatin1Char(' '))
+        return QStringLiteral("%1 answered %2").arg(server, failure);
+    return QStringLiteral("%1: %2").arg(server, failure);
+}
+
+QString relayLine(const RelayResult &relay)
+{
+    using Outcome = RelayResult::Outcome;
+    const QString server = hostPortText(relay.server);
+    const QString mode = relayconfig::modeName(relay.mode);
+    switch (relay.outcome) {
+    case Outcome::NotConfigured:
+        if (!relay.problems.isEmpty())
+            return QStringLiteral("no relay configured (the relay configuration has problems, said on stderr)");
+        return QStringLiteral("no relay configured");
+    case Outcome::NotUsed:
+        return QStringLiteral("%1 configured with mode never: matches do not use it, so it was not asked").arg(server);
+    case Outcome::Works:
+        return QStringLiteral("works, allocated %1 in %2 ms (relay %3, mode %4)")
+            .arg(hostPortText(relay.allocated))
+            .arg(relay.elapsedMs)
+            .arg(server, mode);
+    case Outcome::Fails:
+        break;
+    }
+    return QStringLiteral("does not work: %1").arg(relayFailureText(relay));
+}
 
 std::optional<HostPort> parseHostPort(const QString &text, quint16 defaultPort)
 {
@@ -195,6 +321,8 @@ QString usageText()
         "  --second-server ADDR[:PORT]  a second server: also catches address-dependent mappings\n"
         "  --json                       one JSON object instead of text\n"
         "  --no-upnp                    do not ask the router over UPnP\n"
+        "With a TURN relay set up for the proxy (relay.conf, KIVRA_RELAY...), it also allocates once\n"
+        "there, says whether the relay works, and releases the allocation.\n"
         "Exit 0 when the check ran, 1 when the server never answered, 2 for usage errors.\n");
 }
 
@@ -388,14 +516,24 @@ Assessment assess(const Findings &findings)
             result.secondNat = false;
         }
     }
+
+    const RelayResult &relay = findings.relay;
+    if (relay.outcome == RelayResult::Outcome::Works || relay.outcome == RelayResult::Outcome::Fails)
+        result.relayWorks = relay.outcome == RelayResult::Outcome::Works;
+    result.relayForEveryMatch = result.relayWorks == true && relay.mode == relayconfig::Mode::Always;
     return result;
 }
 
 QString verdict(const Findings &findings, const Assessment &assessment)
 {
-    if (!assessment.serverAnswered)
-        return QStringLiteral("unknown: the rendezvous server %1 did not answer, so nothing could be measured")
-            .arg(hostPortText(findings.primary.destination));
+    const QString relay = relaySentence(findings, assessment);
+    if (!assessment.serverAnswered) {
+        QString text = QStringLiteral("unknown: the rendezvous server %1 did not answer, so nothing could be measured.")
+                           .arg(hostPortText(findings.primary.destination));
+        if (!relay.isEmpty())
+            text += QLatin1Char(' ') + relay;
+        return text;
+    }
     QString text;
     if (!assessment.seenIsPublic)
         text = QStringLiteral("unknown: the rendezvous server %1, so it is on this side of your NAT and the NAT "
@@ -404,6 +542,8 @@ QString verdict(const Findings &findings, const Assessment &assessment)
     else
         text = natSentence(findings, assessment);
     text += QLatin1Char('.');
+    if (!relay.isEmpty())
+        text += QLatin1Char(' ') + relay;
     const QString upnp = upnpSentence(findings, assessment);
     if (!upnp.isEmpty())
         text += QLatin1Char(' ') + upnp;
@@ -449,6 +589,7 @@ QString textReport(const Findings &findings, const Assessment &assessment)
                               assessment.secondNatReason.isEmpty() ? QString()
                                                                    : QStringLiteral(" (%1)").arg(assessment.secondNatReason)));
     }
+    lines.append(QStringLiteral("relay: %1").arg(relayLine(findings.relay)));
     lines.append(QStringLiteral("verdict: %1").arg(verdict(findings, assessment)));
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }
@@ -488,6 +629,7 @@ QByteArray jsonReport(const Findings &findings, const Assessment &assessment)
         }
         object.insert(QStringLiteral("upnp"), gateway);
     }
+    object.insert(QStringLiteral("relay"), relayJson(findings.relay));
     object.insert(QStringLiteral("verdict"), verdict(findings, assessment));
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }

@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include "proxy/relayconfig.h"
+
 #include <optional>
 
 namespace netcheck {
@@ -64,6 +66,29 @@ struct UpnpResult
     QString failure;          // the stage that ended a run without a gateway ("no_router", ...)
 };
 
+// The player's TURN relay (the proxy's own relay configuration) and one allocation through it.
+struct RelayResult
+{
+    enum class Outcome
+    {
+        NotConfigured, // no server, or the configuration had problems
+        NotUsed,       // configured with mode never: matches do not use it, so it is not asked
+        Works,         // an allocation was made (and released)
+        Fails,         // the allocation did not come; failure says why
+    };
+    Outcome outcome = Outcome::NotConfigured;
+    HostPort server;
+    relayconfig::Mode mode = relayconfig::Mode::Auto;
+    QStringList problems;  // the configuration's problem lines (also on stderr)
+    HostPort allocated;    // Works: the relayed address
+    qint64 elapsedMs = -1; // Works: first Allocate to the allocation; Fails: until it was given up
+    QString failure;       // Fails: the relay client's word ("timeout", "401 bad credentials", "403 ...")
+};
+
+// What the configuration alone says: NotConfigured or NotUsed, or the server and mode of a
+// relay still to be asked (outcome NotConfigured until the allocation's result is set).
+RelayResult relayResultOf(const relayconfig::Loaded &loaded);
+
 struct Findings
 {
     quint16 firstLocalPort = 0;
@@ -72,6 +97,7 @@ struct Findings
     DestinationResult primary;
     std::optional<DestinationResult> second; // only when a second destination was asked for
     UpnpResult upnp;
+    RelayResult relay;
 };
 
 enum class Mapping { Unknown, EndpointIndependent, EndpointDependent };
@@ -91,6 +117,8 @@ struct Assessment
     QString mappingNote;                // which destinations were compared, or why unknown
     std::optional<bool> secondNat;      // known only when a gateway gave its external address
     QString secondNatReason;
+    std::optional<bool> relayWorks;     // known only when a relay was asked (configured, mode not never)
+    bool relayForEveryMatch = false;    // it works and its mode (always) sends every match through it
 };
 
 // Public ports closer than this are within the punch scan around an announced port.
@@ -101,6 +129,11 @@ Assessment assess(const Findings &findings);
 QString verdict(const Findings &findings, const Assessment &assessment);
 // The human-readable report, one finding per line, verdict last.
 QString textReport(const Findings &findings, const Assessment &assessment);
+// Why the relay does not work, in the player's words, naming the server: "no answer from
+// ADDR:PORT within N ms", "ADDR:PORT refused the user and password (401 bad credentials)", ...
+QString relayFailureText(const RelayResult &relay);
+// The relay's line of the report without "relay: ".
+QString relayLine(const RelayResult &relay);
 // One JSON object on one line.
 QByteArray jsonReport(const Findings &findings, const Assessment &assessment);
 

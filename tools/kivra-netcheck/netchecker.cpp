@@ -34,9 +34,14 @@ QByteArray freshMatchId()
 
 } // namespace
 
-NetChecker::NetChecker(const netcheck::Options &checkOptions, QObject *parent)
-    : QObject(parent), options(checkOptions)
+NetChecker::NetChecker(const netcheck::Options &checkOptions, const relayconfig::Loaded &relay, QObject *parent)
+    : QObject(parent), options(checkOptions), relayConfig(relay.config)
 {
+    result.relay = netcheck::relayResultOf(relay);
+    relaySocket.setProxy(QNetworkProxy::NoProxy);
+    relayTimer.setSingleShot(true);
+    connect(&relayTimer, &QTimer::timeout, this, &NetChecker::relayUpkeep);
+    connect(&relaySocket, &QUdpSocket::readyRead, this, &NetChecker::handleRelayDatagrams);
     firstSocket.setProxy(QNetworkProxy::NoProxy);
     secondSocket.setProxy(QNetworkProxy::NoProxy);
     network.setProxy(QNetworkProxy::NoProxy);
@@ -76,6 +81,7 @@ void NetChecker::start()
         mapper.findGateway();
     else
         upnpDone = true;
+    startRelay();
 
     if (!firstBound || !secondBound) {
         // Nothing can be asked without both sockets: the server counts as silent.
@@ -187,9 +193,89 @@ void NetChecker::finishUpnp()
     finishIfDone();
 }
 
+// One allocation, as a match would make it, then its release: whether the relay works with
+// these credentials, and how long it took.
+void NetChecker::startRelay()
+{
+    if (!relayConfig.usable()) {
+        relayDone = true;
+        return;
+    }
+    if (!relaySocket.bind(QHostAddress(QHostAddress::AnyIPv4), 0)) {
+        finishRelay(netcheck::RelayResult::Outcome::Fails,
+                    QStringLiteral("no local UDP socket (%1)").arg(relaySocket.errorString()));
+        return;
+    }
+    TurnServerConfig server;
+    server.address = relayConfig.server;
+    server.port = relayConfig.port;
+    server.user = relayConfig.user;
+    server.password = relayConfig.password;
+    relayClock.start();
+    turn.start(server, relayClock.elapsed());
+    relayUpkeep();
+}
+
+void NetChecker::handleRelayDatagrams()
+{
+    for (int count = 0; count < MaxDatagramsPerRead && relaySocket.hasPendingDatagrams(); ++count) {
+        QByteArray datagram(int(qBound<qint64>(0, relaySocket.pendingDatagramSize(), MaxDatagramBytes)),
+                            Qt::Uninitialized);
+        QHostAddress sender;
+        quint16 senderPort = 0;
+        const qint64 size = relaySocket.readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
+        if (size < 0 || relayDone)
+            continue;
+        // Anyone but the relay, and answers without valid integrity, change nothing.
+        turn.handleDatagram(sender, senderPort, datagram.constData(), size, relayClock.elapsed());
+    }
+    relayUpkeep();
+}
+
+// Sends what the relay client has due and moves on once it has its outcome.
+void NetChecker::relayUpkeep()
+{
+    if (relayDone)
+        return;
+    const qint64 nowMs = relayClock.elapsed();
+    for (const QByteArray &request : turn.takeOutgoing(nowMs))
+        relaySocket.writeDatagram(request, relayConfig.server, relayConfig.port);
+    if (turn.state() == TurnClient::State::Allocated) {
+        finishRelay(netcheck::RelayResult::Outcome::Works, QString());
+        return;
+    }
+    const qint64 dueMs = turn.nextDueMs();
+    if (turn.state() == TurnClient::State::Failed || dueMs < 0) {
+        finishRelay(netcheck::RelayResult::Outcome::Fails, turn.failure());
+        return;
+    }
+    relayTimer.start(int(qBound<qint64>(0, dueMs - nowMs, qint64(OverallDeadlineMs))));
+}
+
+void NetChecker::finishRelay(netcheck::RelayResult::Outcome outcome, const QString &failure)
+{
+    relayDone = true;
+    relayTimer.stop();
+    netcheck::RelayResult &relay = result.relay;
+    relay.outcome = outcome;
+    relay.elapsedMs = relayClock.isValid() ? relayClock.elapsed() : -1;
+    relay.failure = outcome == netcheck::RelayResult::Outcome::Works ? QString() : failure;
+    if (outcome == netcheck::RelayResult::Outcome::Works)
+        relay.allocated = netcheck::HostPort{turn.relayedAddress(), turn.relayedPort()};
+    // The release (Refresh, lifetime 0), whenever an allocation may exist: nothing of the
+    // check stays on the relay.
+    if (relaySocket.state() == QAbstractSocket::BoundState) {
+        turn.stop(relay.elapsedMs);
+        for (const QByteArray &request : turn.takeOutgoing(relay.elapsedMs))
+            relaySocket.writeDatagram(request, relayConfig.server, relayConfig.port);
+    }
+    relaySocket.close();
+    finishIfDone();
+}
+
 void NetChecker::finishIfDone()
 {
-    if (signallingDone && upnpDone)
+    if (signallingDone && upnpDone && relayDone)
         finish();
 }
 
@@ -203,6 +289,9 @@ void NetChecker::finish()
     overallDeadline.stop();
     firstSocket.close();
     secondSocket.close();
+    // Past the bound the allocation counts as not come; it is released all the same.
+    if (!relayDone)
+        finishRelay(netcheck::RelayResult::Outcome::Fails, QStringLiteral("timeout"));
     if (result.upnp.checked && !upnpDone && !result.upnp.found && result.upnp.failure.isEmpty())
         result.upnp.failure = QStringLiteral("timeout");
     Q_EMIT finished();
