@@ -131,22 +131,37 @@ echo "packages: $unit: verify clean, exposure $exposure"
 
 # The service under its real sandbox: boot systemd in a container (systemd-nspawn) with a private
 # network, a throw-away root and this machine's /usr read-only (so the installed package),
-# start the unit with two ports from /etc/default, register from inside, crash it once, and
+# start the unit with two ports from /etc/default, pair a match from inside, crash it once, and
 # read back the state, the process's identity and the journal. Bounded: the probe powers the
 # container off; timeout ends it otherwise. Where no container can boot it is skipped loudly.
 sandbox_check() {
   local box=$work/sandbox
   mkdir -p "$box/out" "$box/units"
   cat >"$box/out/probe.py" <<'PROBE'
-import socket
+import socket, time
+# Both sides of a match register, repeating as a proxy does (the server answers a source only
+# once it has sent enough), until each has its "peer" announcement: at most 10 rounds.
 for port in (7001, 7002):
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.settimeout(2)
-    s.sendto(b"register/sandbox/1", ("127.0.0.1", port))
-    try:
-        print("answer", port, s.recvfrom(600)[0].decode())
-    except OSError as e:
-        print("no answer", port, e)
+    match = "sandbox%d" % port
+    sides = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in (1, 2)]
+    heard = [False, False]
+    for _ in range(10):
+        for i, s in enumerate(sides):
+            if not heard[i]:
+                s.sendto(("register/%s/%d" % (match, i + 1)).encode(), ("127.0.0.1", port))
+        for i, s in enumerate(sides):
+            s.settimeout(0.3)
+            try:
+                while not heard[i]:
+                    data = s.recvfrom(600)[0].decode()
+                    if data.startswith("peer/%s/" % match):
+                        heard[i] = True
+                        s.sendto(("peer_ack/%s/%s" % (match, "/".join(data.split("/")[2:4]))).encode(), ("127.0.0.1", port))
+            except OSError:
+                pass
+        if all(heard):
+            break
+    print(("answer %d peer" % port) if all(heard) else ("no answer %d" % port))
 PROBE
   printf 'ARGS="--port 7001 --port 7002"\n' >"$box/default"
   printf '[Unit]\nRequires=kivra-rendezvous.service kivra-probe.service\nAllowIsolate=yes\n' >"$box/units/kivra-check.target"
@@ -169,7 +184,7 @@ UNIT
     return 0
   fi
   sed 's/^/   /' "$box/out/probe.txt" "$box/out/status.txt" "$box/out/show.txt"
-  [[ $(grep -c '^answer 700[12] registered/sandbox/1$' "$box/out/probe.txt") -eq 4 ]] ||
+  [[ $(grep -c '^answer 700[12] peer$' "$box/out/probe.txt") -eq 4 ]] ||
     { cat "$box/out/journal.txt" >&2; fail "the sandboxed server did not answer on both ports, before and after its restart"; }
   grep -q '^CapEff:[[:space:]]*0*$' "$box/out/status.txt" && grep -q '^NoNewPrivs:[[:space:]]*1' "$box/out/status.txt" &&
     grep -q '^Seccomp:[[:space:]]*2' "$box/out/status.txt" && ! grep -q '^Uid:[[:space:]]*0[[:space:]]' "$box/out/status.txt" ||
