@@ -4,9 +4,9 @@
 // forged reports and acknowledgements and junk, as fast as this machine sends. The same 100 matches first register without the flood: that phase is the
 // baseline every ratio is taken against.
 //
-// Runs inside the private network namespace run.sh makes: the server on 10.66.0.1, the players
-// on 10.66.1.1 (side 1) and 10.66.1.2 (side 2), each side on its own port as behind a carrier
-// NAT, the flood sources on 10.67.x.y. Both ranges are local routes on lo there, so every
+// Runs inside the private network namespace run.sh makes: the server on 127.66.0.1, the players
+// on 127.66.1.1 (side 1) and 127.66.1.2 (side 2), each side on its own port as behind a carrier
+// NAT, the flood sources on 127.67.x.y. Both are in lo's loopback range there, so every
 // answer the server sends to a flood source arrives at that source's socket and is counted.
 // Plain POSIX and epoll, one thread: the driver must not be what limits the rate.
 #include <arpa/inet.h>
@@ -34,7 +34,7 @@
 
 namespace {
 
-constexpr const char *ServerAddress = "10.66.0.1"; // in the namespace's local 10.66.0.0/16
+constexpr const char *ServerAddress = "127.66.0.1"; // on lo, in the loopback range
 constexpr int ServerPort = 7001;        // the served command's default signalling port
 constexpr int Matches = 100;            // real matches per phase (count)
 constexpr int RegisterIntervalMs = 750; // a proxy's register repeat
@@ -43,7 +43,7 @@ constexpr int MatchStartSpreadMs = 20;  // matches start this far apart (ms)
 constexpr int FloodLeadMs = 3000;       // the flood runs this long before the matches start
 constexpr int PhaseLimitMs = 40000;     // hard bound of one phase (ms)
 constexpr int FloodMinimumMs = 20000;   // the flood phase lasts at least this long (ms)
-constexpr int FloodAddresses = 500;     // flood source addresses, 10.67.x.y (count)
+constexpr int FloodAddresses = 500;     // flood source addresses, 127.67.x.y (count)
 constexpr int FloodPortsPerAddress = 2; // sockets per flood address: per-address rules see both (count)
 constexpr int FloodBatch = 64;          // datagrams sent between two polls (count)
 constexpr int SamplePeriodMs = 200;     // server CPU and memory samples
@@ -219,7 +219,7 @@ public:
         for (int m = 0; m < Matches; ++m) {
             for (int side = 1; side <= 2; ++side) {
                 Player p;
-                p.address = side == 1 ? "10.66.1.1" : "10.66.1.2";
+                p.address = side == 1 ? "127.66.1.1" : "127.66.1.2";
                 p.fd = boundSocket(p.address, 0);
                 if (p.fd < 0) {
                     std::perror("player socket");
@@ -241,7 +241,7 @@ public:
         std::vector<FloodSource> sources;
         if (flood) {
             for (int a = 0; a < FloodAddresses; ++a) {
-                const std::string address = "10.67." + std::to_string(1 + a / 250) + "." + std::to_string(1 + a % 250);
+                const std::string address = "127.67." + std::to_string(1 + a / 250) + "." + std::to_string(1 + a % 250);
                 for (int k = 0; k < FloodPortsPerAddress; ++k) {
                     FloodSource s;
                     s.fd = boundSocket(address, 0);
@@ -267,6 +267,28 @@ public:
         long long freshId = 0;
         size_t nextSource = 0;
         char buffer[2048];
+        // Reads what epoll reports within timeoutMs: sources only count it, players answer.
+        const auto serveReady = [&](int timeoutMs) {
+            epoll_event events[256];
+            const int ready = ::epoll_wait(epfd, events, 256, timeoutMs);
+            for (int e = 0; e < ready; ++e) {
+                const uint64_t tag = events[e].data.u64;
+                const bool isSource = (tag >> 32) != 0;
+                const size_t index = size_t(tag & 0xffffffffu);
+                const int fd = isSource ? sources[index].fd : players[index].fd;
+                for (int k = 0; k < 64; ++k) {
+                    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                    if (n < 0)
+                        break;
+                    if (isSource) {
+                        sources[index].bytesReceived += n;
+                        sources[index].datagramsReceived += 1;
+                        continue;
+                    }
+                    handlePlayerDatagram(players[index], std::string(buffer, size_t(n)), msSince(start), to);
+                }
+            }
+        };
         for (;;) {
             const long long now = msSince(start);
             bool playing = false;
@@ -313,48 +335,12 @@ public:
                     }
                 }
             }
-            epoll_event events[256];
-            const int ready = ::epoll_wait(epfd, events, 256, flood ? 0 : 5);
-            for (int e = 0; e < ready; ++e) {
-                const uint64_t tag = events[e].data.u64;
-                const bool isSource = (tag >> 32) != 0;
-                const size_t index = size_t(tag & 0xffffffffu);
-                const int fd = isSource ? sources[index].fd : players[index].fd;
-                for (int k = 0; k < 64; ++k) {
-                    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                    if (n < 0)
-                        break;
-                    if (isSource) {
-                        sources[index].bytesReceived += n;
-                        sources[index].datagramsReceived += 1;
-                        continue;
-                    }
-                    handlePlayerDatagram(players[index], std::string(buffer, size_t(n)), msSince(start), to);
-                }
-            }
+            serveReady(flood ? 0 : 5);
         }
         // The answers still on their way belong to this phase.
         const auto drainUntil = Clock::now() + std::chrono::milliseconds(1000);
         while (Clock::now() < drainUntil) {
-            epoll_event events[256];
-            const int ready = ::epoll_wait(epfd, events, 256, 50);
-            for (int e = 0; e < ready; ++e) {
-                const uint64_t tag = events[e].data.u64;
-                const bool isSource = (tag >> 32) != 0;
-                const size_t index = size_t(tag & 0xffffffffu);
-                const int fd = isSource ? sources[index].fd : players[index].fd;
-                for (int k = 0; k < 64; ++k) {
-                    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                    if (n < 0)
-                        break;
-                    if (isSource) {
-                        sources[index].bytesReceived += n;
-                        sources[index].datagramsReceived += 1;
-                        continue;
-                    }
-                    handlePlayerDatagram(players[index], std::string(buffer, size_t(n)), msSince(start), to);
-                }
-            }
+            serveReady(50);
         }
         const ServerSample after = sampleServer(server);
         result.phaseMs = msSince(start);
@@ -413,7 +399,7 @@ private:
         case Role::ForgedReports: // forged reports and acknowledgements
             if (rng() % 2 == 0)
                 return "udp_failed/" + victim.matchId + "/" + std::to_string(victim.side);
-            return "peer_ack/" + victim.matchId + "/10.67.9.9/" + std::to_string(1 + rng() % 65535);
+            return "peer_ack/" + victim.matchId + "/127.67.9.9/" + std::to_string(1 + rng() % 65535);
         case Role::Junk: {
             std::string junk(1 + rng() % 600, '\0');
             for (char &c : junk)
@@ -505,7 +491,7 @@ int main(int argc, char **argv)
     ::sched_setaffinity(0, sizeof zero, &zero);
     // Ready once its port is bound (it has no answer for a lone register: ask with a report).
     {
-        const int probe = boundSocket("10.66.1.3", 0);
+        const int probe = boundSocket("127.66.1.3", 0);
         const sockaddr_in to = endpoint(ServerAddress, ServerPort);
         bool up = false;
         for (int i = 0; i < 100 && !up; ++i) {
