@@ -230,16 +230,29 @@ if ((window_ms > 0)); then
   for _ in $(seq 100); do [[ -s $out/xvfb.display ]] && break; sleep 0.1; done
   display_a=:$(head -n1 "$out/xvfb.display")
   [[ $display_a != : ]] || { echo "run_match: Xvfb did not start" >&2; exit 1; }
-  DISPLAY=$display_a xmessage -title kivra-frontend "front-end" >/dev/null 2>&1 &
-  window_pid=$!
-  pids+=("$window_pid")
-  window_id=""
-  for _ in $(seq 100); do
+  # A loaded machine can take its time mapping the window, or lose the first client: wait up
+  # to 30 s (300 polls) and start xmessage again if it ended, at most 3 times.
+  start_window() {
+    DISPLAY=$display_a xmessage -title kivra-frontend "front-end" >/dev/null 2>>"$out/xmessage.log" &
+    window_pid=$!
+    pids+=("$window_pid")
+  }
+  start_window
+  window_id="" window_starts=1
+  for _ in $(seq 300); do
     window_id=$(DISPLAY=$display_a xwininfo -root -tree 2>/dev/null | awk '/"kivra-frontend"/ { print $1; exit }')
     [[ -n $window_id ]] && break
+    if ! kill -0 "$window_pid" 2>/dev/null && ((window_starts < 3)); then
+      start_window
+      window_starts=$((window_starts + 1))
+    fi
     sleep 0.1
   done
-  [[ -n $window_id ]] || { echo "run_match: front-end window did not appear" >&2; exit 1; }
+  [[ -n $window_id ]] || {
+    echo "run_match: front-end window did not appear ($window_starts xmessage starts)" >&2
+    cat "$out/xvfb.log" "$out/xmessage.log" >&2 2>/dev/null
+    exit 1
+  }
   window_args_a=(--parent-hwnd "$window_id")
   echo "front-end window $window_id on $display_a" >>"$out/lab.log"
 fi
